@@ -1,0 +1,60 @@
+# Build helpers shared by every folder.
+
+# Adds every direct subfolder of DIR that has a CMakeLists.txt, so a new component or test folder
+# joins the build without editing a shared file.
+function(vorn_add_subdirectories dir)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# Puts a program at its router path (DEST such as usr/sbin) in the build's router tree.
+function(vorn_router_program target dest)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VORN_ROUTER_ROOT}/${dest})
+endfunction()
+
+# Registers a test run inside a router sandbox built from this build tree.
+function(vorn_sandbox_test name)
+  add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/tools/router-sandbox -- ${ARGN})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "VORN_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# vorn_add_test(NAME SOURCES src... [LIBS lib...] [SANDBOX] [TIMEOUT seconds])
+# Builds a GoogleTest program; with SANDBOX it runs inside a router sandbox (router paths, private
+# /tmp, /dev/shm, IPC and network), otherwise directly.
+function(vorn_add_test name)
+  cmake_parse_arguments(T "SANDBOX" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main GTest::gmock ${T_LIBS})
+  if(T_SANDBOX)
+    vorn_sandbox_test(${name} $<TARGET_FILE:${name}>)
+    set_property(TEST ${name} APPEND PROPERTY LABELS sandbox)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# vorn_add_script_test(NAME SCRIPT [SANDBOX] [TIMEOUT seconds]): a shell test script; it gets the
+# repository and the build folder as its two arguments.
+function(vorn_add_script_test name script)
+  cmake_parse_arguments(T "SANDBOX" "TIMEOUT" "" ${ARGN})
+  set(cmd ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+  if(T_SANDBOX)
+    vorn_sandbox_test(${name} ${cmd})
+    set_property(TEST ${name} APPEND PROPERTY LABELS sandbox)
+  else()
+    add_test(NAME ${name} COMMAND ${cmd})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()

@@ -1,0 +1,161 @@
+#include "core/collector_frames.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/common.h"
+#include "devices/sensorlist_store.h"
+
+namespace vorn::core {
+
+namespace {
+
+const char *true_false(std::uint8_t value) { return value ? "True" : "False"; }
+
+void print_ext_address_line(const std::uint8_t *ext_address) {
+  char text[kExtAddressTextSize];
+  ext_address_text(ext_address, text);
+  std::printf("\tExt. Address: %s\n", text);
+}
+
+void store_coprocessor_ext_address(const std::uint8_t *ext_address) {
+  if (!ext_address_is_set(ext_address)) return;
+  char text[kExtAddressTextSize];
+  ext_address_text(ext_address, text);
+  _system("uci set sensorlist.@Coprocessor[].ExtAddress=\"%s\"", text);
+}
+
+// The mode and state lines that close both network information blocks.
+void print_network_tail(std::uint16_t pan_id, std::uint16_t short_address, const std::uint8_t *ext_address,
+                        const std::uint8_t *channel_to_state) {
+  std::printf("\tPanID: %04X\n", pan_id);
+  std::printf("\tShort Address: %04X\n", short_address);
+  print_ext_address_line(ext_address);
+  std::printf("\tChannel: %d\n", channel_to_state[0]);
+  std::printf("\tFH Enable: %s\n", true_false(channel_to_state[1]));
+  std::printf("\tSecurity Enable: %s\n", true_false(channel_to_state[2]));
+  std::fputs("\tNetwork Mode: ", stdout);
+  print_network_mode(channel_to_state[3]);
+  std::fputs("\tState: ", stdout);
+  print_collector_state(channel_to_state[4]);
+}
+
+}  // namespace
+
+void handle_nwk_info_ind(const std::uint8_t *p) {
+  std::fputs("Update Network Info:\n", stdout);
+  std::printf("\tFW Ver: %d.%d.%d.%d\n", p[0], p[1], p[2], p[3]);
+  print_network_tail(read_le16(p + 4), read_le16(p + 6), p + 8, p + 16);
+  store_coprocessor_ext_address(p + 8);
+  devices::commit_sensorlist();
+}
+
+void model_region(const char *model_name, char *region) {
+  std::memset(region, 0, 3);
+  std::size_t length = std::strlen(model_name);
+  if (length >= 2) std::memcpy(region, model_name + length - 2, 2);
+}
+
+void handle_get_nwk_info_cnf(const std::uint8_t *p) {
+  std::system("killall -9 cm_restart");
+  std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+  devices::commit_sensorlist();
+
+  char model_name[33] = {};
+  std::memcpy(model_name, p + 22, 32);
+  char region[3];
+  model_region(model_name, region);
+
+  const int major = static_cast<std::int8_t>(p[1]);
+  const int minor = static_cast<std::int8_t>(p[2]);
+  const int patch = static_cast<std::int8_t>(p[3]);
+  const std::uint8_t build = p[4];
+  const std::int64_t word = (std::int64_t{major} << 24) + (std::int64_t{minor} << 16) +
+                            (std::int64_t{patch} << 8) + static_cast<std::int8_t>(build);
+  const std::uint32_t version = static_cast<std::uint32_t>(word);
+
+  std::fputs("Get Network Info:\n", stdout);
+  std::printf("\tModel Name: %s\n", model_name);
+  std::printf("\tModel Region: %s\n", region);
+  std::printf("\tModel FW Ver: %d.%d.%d.%02X\n", major, minor, patch, build);
+  std::printf("\tStatus: %s\n", true_false(p[0]));
+  print_network_tail(read_le16(p + 5), read_le16(p + 7), p + 9, p + 17);
+
+  ensure_coprocessor_section();
+  _system("uci set sensorlist.@Coprocessor[].ModelVersion=\"%d.%d.%d.%02X\"", major, minor, patch, build);
+  store_coprocessor_ext_address(p + 9);
+  if (version > 0x90004) {
+    if (is_safe_command_value(model_name)) {
+      _system("uci set sensorlist.@Coprocessor[].ModelName=\"%s\"", model_name);
+      _system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
+    } else {
+      std::printf("Model name holds characters unfit for the configuration, not stored\n");
+    }
+  }
+  devices::commit_sensorlist();
+  std::system("check_sub1g_module &");
+}
+
+void ensure_coprocessor_section() {
+  char line[128];
+  if (devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]") &&
+      std::strlen(line) > 10 && std::strncmp(line, "Coprocessor", 11) == 0)
+    return;
+  std::system("uci -q add sensorlist Coprocessor");
+  std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+  devices::commit_sensorlist();
+}
+
+void handle_device_array_cnf(const std::uint8_t *p, std::size_t length) {
+  std::fputs("Get Device List:\n", stdout);
+  std::printf("Status: %d\n", p[0]);
+  if (length < 3) {
+    std::printf("Device number: missing (%zu payload bytes)\n", length);
+    return;
+  }
+  const unsigned count = read_le16(p + 1);
+  std::printf("Device number: %u\n", count);
+  const std::size_t held = (length - 3) / 18;
+  for (unsigned k = 0; k < count && k < held; ++k) {
+    const std::uint8_t *entry = p + 3 + 18 * k;
+    std::printf("Device %u:\n", k + 1);
+    std::printf("\tShort Address: %04X\n", read_le16(entry + 2));
+    print_ext_address_line(entry + 4);
+  }
+  if (count > held)
+    std::printf("Device number %u claims more than the %zu entries the frame holds\n", count, held);
+}
+
+void handle_collector_state_change(std::uint8_t state) {
+  std::fputs("Collector State Change: ", stdout);
+  print_collector_state(state);
+  std::fflush(stdout);
+  switch (state) {
+    case 5:
+      std::system("ubus send controld \"{'action':4}\"");
+      std::system("echo \"`date` `echo - Start WPS`\" >> /etc/status_log &");
+      break;
+    case 6:
+      std::system("ubus send controld \"{'action':5}\"");
+      std::system("echo \"`date` `echo - Stop WPS`\" >> /etc/status_log &");
+      break;
+    case 3:
+      std::system("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
+      std::system("killall -9 cm_restart");
+      std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+      devices::commit_sensorlist();
+      break;
+    default: break;
+  }
+}
+
+void handle_join_permit_cnf(const std::uint8_t *p) {
+  std::printf("Set Join Permit Result: 0x%X\n", read_le32(p));
+}
+
+void handle_tx_data_cnf(const std::uint8_t *p) {
+  std::printf("[%s] %ld: Tx Data Request Result: 0x%X\n", timestamp_text(), uptime_seconds(), read_le32(p));
+}
+
+}  // namespace vorn::core

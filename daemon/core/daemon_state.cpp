@@ -1,0 +1,7 @@
+#include "core/daemon_state.h"
+
+namespace vorn::core {
+
+DaemonState daemon_state;
+
+}  // namespace vorn::core

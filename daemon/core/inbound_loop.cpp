@@ -1,0 +1,65 @@
+#include "core/inbound_loop.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/collector_supervision.h"
+#include "core/common.h"
+#include "core/daemon_state.h"
+#include "core/frame_dispatch.h"
+
+namespace vorn::core {
+
+namespace {
+
+[[noreturn]] void run_handler_process(const InboundFrame &frame) {
+  daemon_state.command_process = 0;  // only the main process answers for the command process
+  signal(SIGCHLD, SIG_DFL);
+  handle_frame(frame.bytes.get(), frame.received);
+  std::exit(0);
+}
+
+}  // namespace
+
+void handle_in_new_process(const InboundFrame &frame) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t child = fork();
+  if (child < 0) {
+    std::fprintf(stderr, "fork failed (%s), frame of API id %d dropped\n", std::strerror(errno), frame.bytes[3]);
+    return;
+  }
+  if (child == 0) {
+    pid_t handler = fork();
+    if (handler == 0) run_handler_process(frame);
+    if (handler < 0)
+      std::fprintf(stderr, "fork failed (%s), frame of API id %d dropped\n", std::strerror(errno), frame.bytes[3]);
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void run_inbound_loop() {
+  for (;;) {
+    InboundFrame frame;
+    switch (read_link_frame(daemon_state.link_socket.load(), frame)) {
+      case ReadOutcome::kLinkDown: reconnect_collector_link(); continue;
+      case ReadOutcome::kSkipped: continue;
+      case ReadOutcome::kFrame: break;
+    }
+    if (daemon_state.debug_level == 1) {
+      std::printf("From Server (%d byte):\n", static_cast<int>(frame.received));
+      hex_dump(frame.bytes.get(), frame.received);
+    }
+    handle_in_new_process(frame);
+  }
+}
+
+}  // namespace vorn::core

@@ -1,0 +1,61 @@
+#include "core/shutdown.h"
+
+#include <libubox/uloop.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "core/daemon_state.h"
+#include "shared/segments.h"
+
+namespace vorn::core {
+
+namespace {
+
+void write_text(int fd, const char *text) {
+  ssize_t ignored = write(fd, text, std::strlen(text));
+  (void)ignored;
+}
+
+void on_child_ended(int) {
+  const int saved = errno;
+  if (daemon_state.command_process > 0 && waitpid(daemon_state.command_process, nullptr, WNOHANG) > 0) {
+    daemon_state.command_process = 0;
+    write_text(STDERR_FILENO, "The command process ended; cloud commands are no longer served\n");
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+void handle_shutdown_signal(int) {
+  // This may interrupt any code of any process of the daemon: no stdio on the normal path.
+  write_text(STDOUT_FILENO, "Disconnect to the server..\n");
+  const int fd = daemon_state.link_socket.exchange(-1);
+  if (fd >= 0) close(fd);
+  uloop_done();
+  if (daemon_state.command_process > 0) kill(daemon_state.command_process, SIGTERM);
+  shared::remove_shared_state();
+  _exit(0);
+}
+
+void install_shutdown_handler() {
+  struct sigaction action {};
+  action.sa_handler = handle_shutdown_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&action.sa_mask, signal);
+  for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaction(signal, &action, nullptr);
+}
+
+void watch_command_process() {
+  struct sigaction action {};
+  action.sa_handler = on_child_ended;
+  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGCHLD, &action, nullptr);
+}
+
+}  // namespace vorn::core

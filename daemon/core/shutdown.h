@@ -1,0 +1,16 @@
+// Orderly end of any of the daemon's processes on hang-up, interrupt or terminate.
+#pragma once
+
+namespace vorn::core {
+
+// Closes the link, ends the event loop, ends the command process (main process only), marks both
+// shared segments for removal and exits 0.
+void handle_shutdown_signal(int signal);
+
+// Installs the handler for SIGHUP, SIGTERM and SIGINT; inherited by every process forked later.
+void install_shutdown_handler();
+
+// Main process: reaps the command process if it ends, so it never lingers as a zombie.
+void watch_command_process();
+
+}  // namespace vorn::core

@@ -1,0 +1,92 @@
+#include "core/startup.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <gateway_lib/settings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cloud/cloud_agent.h"
+#include "core/collector_supervision.h"
+#include "core/command_process.h"
+#include "core/daemon_state.h"
+#include "core/inbound_loop.h"
+#include "core/shutdown.h"
+#include "devices/reconcile.h"
+#include "firmware/firmware_download.h"
+#include "shared/segments.h"
+#include "shared/transmit_thread.h"
+
+namespace vorn::core {
+
+int parse_debug_level(int argc, char **argv) {
+  if (argc != 2) return 0;
+  if (std::strcmp(argv[1], "-d1") == 0) return 1;
+  if (std::strcmp(argv[1], "-d2") == 0) return 2;
+  return 0;
+}
+
+namespace {
+
+void wait_for_cloud_agent() {
+  while (get_cloud_ubus_name(&daemon_state.cloud_agent_name) != 0 || daemon_state.cloud_agent_name == nullptr)
+    sleep(1);
+  while (cloud::cloud_agent_ready() != 0) sleep(3);
+}
+
+void fork_command_process() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) run_command_process();
+  if (pid < 0) std::fprintf(stderr, "fork of the command process failed: %s\n", std::strerror(errno));
+  daemon_state.command_process = pid > 0 ? pid : 0;
+  watch_command_process();
+}
+
+void start_transmit_thread() {
+  static char argument[] = "appcli_tx";
+  pthread_t thread;
+  int rc = pthread_create(&thread, nullptr, shared::transmit_thread, argument);
+  if (rc != 0) {
+    std::fprintf(stderr, "transmit thread could not start: %s\n", std::strerror(rc));
+    std::exit(1);
+  }
+  pthread_detach(thread);
+}
+
+}  // namespace
+
+void run_daemon(int argc, char **argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // the daemon forks per frame: never hold half a buffer
+  get_register_name(daemon_state.gateway_id);
+  daemon_state.debug_level = parse_debug_level(argc, argv);
+  install_shutdown_handler();
+  wait_for_cloud_agent();
+  shared::create_shared_state();
+  fork_command_process();
+
+  add_common_log("vorn_mgr", 11);
+  check_start_count();
+  start_collector();
+  wait_for_collector_ready();
+  daemon_state.link_socket.store(connect_to_collector());
+
+  devices::reconcile_sensor_list();
+  firmware::resume_downloads();
+  if (shared::open_link_semaphore() != 0) {
+    std::fputs("Create Semphore Failed\n", stdout);
+    std::exit(0);
+  }
+  std::fputs("Create Semphore Success\n", stdout);
+  start_transmit_thread();
+  std::system("killall -9 cm_restart;/usr/sbin/cm_restart 30 3 &");
+  sleep(1);
+  run_inbound_loop();
+}
+
+}  // namespace vorn::core

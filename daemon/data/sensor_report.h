@@ -1,0 +1,57 @@
+// The working record of one data indication: filled by the sensor-frame handlers, read by the
+// reply builders and the cloud report builders.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn::data {
+
+struct ChannelMeta;  // one channel description of an Identification Request
+struct DataRecord;   // one buffered record of a Data Frame Request
+
+constexpr int kMaxChannels = 10;
+constexpr int kSensorIdSize = 32;
+
+struct SensorReport {
+  std::int32_t ReportType;  // 0 live data, otherwise logged data
+  char sensor_id[kSensorIdSize];
+  char manufacturer[32];
+  char model_number[32];
+  char model_version[16];
+  char sensor_version[16];
+  char calibration_date[12];
+  std::int32_t rssi;
+  std::int32_t op_temperature;
+  float op_voltage;
+  std::int32_t event_interval;
+  std::int32_t power_source;
+  float battery;
+  std::uint16_t frame_control;
+  std::uint8_t channel_count;
+  std::uint8_t channel_types[kMaxChannels];
+  char channel_units[kMaxChannels][5];
+  float values[kMaxChannels];
+  std::uint16_t error_codes[kMaxChannels];
+  std::uint8_t sensor_tag[8];
+  std::uint16_t status_word;
+  std::uint16_t battery_raw;
+  std::uint16_t status_extra;
+  ChannelMeta *channel_meta;  // owned by the handler
+  std::uint8_t no_alarm;
+  std::uint8_t status_byte;
+  std::uint8_t record_count;
+  DataRecord *records;  // owned by the handler
+  std::int32_t base_time;
+  std::uint16_t reply_value;
+  char manufacturing_date[11];
+  char model_name[33];
+  char device_name[17];
+  std::uint32_t identity_word_1;
+  std::uint32_t identity_word_2;
+  std::uint16_t identity_half;
+  std::uint8_t trailer_byte;
+  std::uint32_t trailer_word_1;
+  std::uint32_t trailer_word_2;
+};
+
+}  // namespace vorn::data

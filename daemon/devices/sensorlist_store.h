@@ -1,0 +1,43 @@
+// The one way the daemon reads and writes the sensorlist configuration: uci commands, reads
+// through a pipe taking the first output line, writes grouped and ended by one commit.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+namespace vorn::devices {
+
+constexpr const char *kCommitSensorlist = "uci commit sensorlist; sync";
+
+struct PipeCloser {
+  void operator()(FILE *pipe) const { pclose(pipe); }
+};
+using ReadPipe = std::unique_ptr<FILE, PipeCloser>;
+
+// Starts a read command (flushing our output first, so the child never repeats it).
+ReadPipe open_read_pipe(const char *command);
+
+enum class LineRead {
+  kLine,    // a non-empty first line was read
+  kNoLine,  // the command ran and printed nothing
+  kNotRun,  // the command did not fit its buffer or could not be started
+};
+
+// Formats and runs a read command and keeps its first output line (line end included) in `line`,
+// which is cleared first.
+LineRead read_line(char *line, std::size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// True when a first line was read.
+bool read_first_line(char *line, std::size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// The decimal value of a read command's first line; 0 when absent.
+int read_int_value(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The event interval the cloud asked for a sensor (0 when none).
+int read_event_interval_wanted(const char *ext_address_text);
+
+// Ends a group of writes.
+void commit_sensorlist();
+
+}  // namespace vorn::devices

@@ -1,0 +1,74 @@
+#include "shared/segments.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/daemon_state.h"
+#include "shared/device_list.h"
+#include "shared/device_list_guard.h"
+#include "shared/txq.h"
+
+namespace vorn::shared {
+
+using core::daemon_state;
+
+SegmentAttachment::SegmentAttachment(int segment_id) : address_(shmat(segment_id, nullptr, 0)) {
+  if (address_ == reinterpret_cast<void *>(-1)) {
+    perror("shmat failed\n");
+    std::exit(1);
+  }
+}
+
+SegmentAttachment::~SegmentAttachment() {
+  if (shmdt(address_) == -1) {
+    perror("shmdt failed\n");
+    std::exit(1);
+  }
+}
+
+namespace {
+
+int create_and_wipe(key_t key, std::size_t size) {
+  int id = shmget(key, size, kSegmentFlags);
+  if (id == -1) {
+    perror("shmget failed\n");
+    std::exit(1);
+  }
+  SegmentAttachment segment(id);
+  std::memset(segment.address(), 0, size);
+  return id;
+}
+
+}  // namespace
+
+void create_shared_state() {
+  daemon_state.txq_segment_id = create_and_wipe(kTxqKey, sizeof(TxqSegment));
+  daemon_state.device_list_segment_id = create_and_wipe(kDeviceListKey, sizeof(DeviceListSegment));
+  create_device_list_guard();
+}
+
+int open_link_semaphore() {
+  sem_unlink(kLinkSemaphoreName);  // a stale one may be stuck at 0
+  sem_t *semaphore = sem_open(kLinkSemaphoreName, O_CREAT | O_EXCL, 0666, 1);
+  if (semaphore == SEM_FAILED) semaphore = sem_open(kLinkSemaphoreName, 0);
+  if (semaphore == SEM_FAILED) return -1;
+  daemon_state.link_semaphore = semaphore;
+  return 0;
+}
+
+void remove_shared_state() {
+  if (shmctl(daemon_state.txq_segment_id, IPC_RMID, nullptr) == -1)
+    perror("TXQ: shmctl delete shared memory failed\n");
+  if (shmctl(daemon_state.device_list_segment_id, IPC_RMID, nullptr) == -1)
+    perror("DL: shmctl delete shared memory failed\n");
+  remove_device_list_guard();
+}
+
+}  // namespace vorn::shared

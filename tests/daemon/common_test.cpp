@@ -1,0 +1,146 @@
+// Helpers every part of the daemon leans on: byte order, addresses, the hex dump layout that
+// operators read, the name tables, the shell runner's refusal and per-thread time stamps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "core/common.h"
+#include "core/link_frame.h"
+#include "test_support.h"
+
+namespace vorn::core {
+namespace {
+
+using test::capture_stdout;
+
+TEST(ByteOrder, LittleEndianFieldsRoundTripAndChain) {
+  const std::uint8_t in[] = {0x34, 0x12};
+  EXPECT_EQ(read_le16(in), 0x1234);
+  std::uint8_t frame[6] = {};
+  std::uint8_t *end = write_le32(write_le16(frame, 0x1234), 120000);
+  EXPECT_EQ(end, frame + 6);
+  const std::uint8_t expected[] = {0x34, 0x12, 0xC0, 0xD4, 0x01, 0x00};
+  EXPECT_EQ(0, std::memcmp(frame, expected, 6));
+  EXPECT_EQ(read_le32(frame + 2), 120000u);
+}
+
+TEST(ExtAddress, TextIsMostSignificantByteFirstAndParsesBack) {
+  const std::uint8_t address[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+  char text[kExtAddressTextSize];
+  ext_address_text(address, text);
+  EXPECT_STREQ(text, "8877665544332211");
+  std::uint8_t back[8] = {};
+  ASSERT_TRUE(parse_ext_address_text("8877665544332211", back));
+  EXPECT_EQ(0, std::memcmp(back, address, 8));
+  EXPECT_TRUE(parse_ext_address_text("00124b0001a2b3c4", back));
+
+  const std::uint8_t zero[8] = {};
+  const std::uint8_t one[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+  EXPECT_EQ(ext_address_is_set(zero), 0);
+  EXPECT_EQ(ext_address_is_set(one), 1);
+}
+
+TEST(ExtAddress, OnlySixteenHexDigitsAreAccepted) {
+  std::uint8_t out[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  for (const char *bad : {"", "00124B0001A2B3C", "00124B0001A2B3C45", "00124B0001A2B3CG",
+                          "00124B00;rm -rf ", "00124B0001A2B3C\n"}) {
+    EXPECT_FALSE(is_ext_address_text(bad)) << bad;
+    EXPECT_FALSE(parse_ext_address_text(bad, out)) << bad;
+  }
+  EXPECT_EQ(out[0], 9) << "a refused text leaves the bytes alone";
+  EXPECT_FALSE(is_ext_address_text(nullptr));
+}
+
+TEST(CommandValues, ShellAndConfigurationCharactersAreRefused) {
+  EXPECT_TRUE(is_safe_command_value("SUB1G-MOD-US"));
+  EXPECT_TRUE(is_safe_command_value(""));
+  for (const char *bad : {"a\"b", "a$(reboot)", "a`id`", "a\\b", "it's", "line\nbreak", "\x7f"})
+    EXPECT_FALSE(is_safe_command_value(bad)) << bad;
+}
+
+TEST(HexDump, ShortLineIsPaddedSoTheBarStandsInColumn50) {
+  const std::uint8_t data[] = {0x41, 0x00, 0x42};
+  std::string out = capture_stdout([&] { hex_dump(data, 3); });
+  EXPECT_EQ(out, "41 00 42   " + std::string(39, ' ') + "|  A.B \n");
+  EXPECT_EQ(out.find('|'), 50u);
+}
+
+TEST(HexDump, FullAndSplitLinesKeepTheSameWidth) {
+  std::uint8_t data[17];
+  for (int i = 0; i < 17; ++i) data[i] = static_cast<std::uint8_t>(0x30 + i);
+  std::string sixteen = capture_stdout([&] { hex_dump(data, 16); });
+  EXPECT_EQ(sixteen,
+            "30 31 32 33 34 35 36 37  38 39 3A 3B 3C 3D 3E 3F  |  0123456789:;<=>? \n");
+  std::string seventeen = capture_stdout([&] { hex_dump(data, 17); });
+  auto second = seventeen.substr(seventeen.find('\n') + 1);
+  EXPECT_EQ(second.find('|'), 50u);
+  EXPECT_EQ(second.substr(50), "|  @ \n");
+  EXPECT_EQ(capture_stdout([&] { hex_dump(data, 0); }), "");
+  // A line of exactly 8 and one of 9 bytes end up as wide as a full one.
+  EXPECT_EQ(capture_stdout([&] { hex_dump(data, 8); }).find('|'), 50u);
+  EXPECT_EQ(capture_stdout([&] { hex_dump(data, 9); }).find('|'), 50u);
+}
+
+TEST(NameTables, UnknownCodesHaveTheirOwnTexts) {
+  EXPECT_EQ(capture_stdout([] { print_collector_state(7); }), "Unknow State\n");
+  EXPECT_EQ(capture_stdout([] { print_collector_state(5); }), "Join Open\n");
+  EXPECT_EQ(capture_stdout([] { print_network_mode(0); }), "Unknown Mode\n");
+  EXPECT_EQ(capture_stdout([] { print_network_mode(3); }), "Freq Hopping\n");
+}
+
+TEST(ShellRunner, RunsWhatFitsAndRefusesWhatDoesNot) {
+  char marker[] = "/tmp/system_test_XXXXXX";
+  int fd = mkstemp(marker);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  unlink(marker);
+  EXPECT_GT(_system("touch %s", marker), 0);
+  EXPECT_EQ(access(marker, F_OK), 0);
+  unlink(marker);
+
+  std::string padding(500, 'x');
+  testing::internal::CaptureStderr();
+  int result = _system("touch %s #%s", marker, padding.c_str());
+  std::string error = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, -1);
+  EXPECT_NE(error.find("not run"), std::string::npos);
+  EXPECT_NE(access(marker, F_OK), 0) << "a command cut to 511 characters must not run";
+  // Exactly 511 characters still runs.
+  std::string command = "touch " + std::string(marker) + " #";
+  command += std::string(511 - command.size(), 'y');
+  EXPECT_EQ(_system("%s", command.c_str()), 511);
+  EXPECT_EQ(access(marker, F_OK), 0);
+  unlink(marker);
+}
+
+TEST(Timestamp, EachThreadHasItsOwnBuffer) {
+  const char *main_stamp = timestamp_text();
+  const char *other_stamp = nullptr;
+  std::thread([&] { other_stamp = timestamp_text(); }).join();
+  EXPECT_NE(main_stamp, other_stamp);
+  EXPECT_EQ(std::strlen(main_stamp), 19u);
+  EXPECT_GT(uptime_seconds(), 0);
+}
+
+TEST(FixedPoint, SplitsIntegerAndTenThousandths) {
+  FixedPoint f = split_fixed_point(12.34);
+  EXPECT_EQ(f.integer, 12);
+  EXPECT_EQ(f.fraction, 3400);
+  f = split_fixed_point(21.5);
+  EXPECT_EQ(f.integer, 21);
+  EXPECT_EQ(f.fraction, 5000);
+  f = split_fixed_point(70000.25);  // integer part cut to 16 bits
+  EXPECT_EQ(f.integer, static_cast<std::uint16_t>(70000));
+  EXPECT_EQ(f.fraction, 2500);
+  EXPECT_EQ(split_fixed_point(-3.5).integer, 0);
+  // Values no sensor should send still give a defined answer, never undefined behaviour.
+  f = split_fixed_point(1e300);
+  EXPECT_EQ(f.integer, 0xFFFF);
+  f = split_fixed_point(std::nan(""));
+  EXPECT_EQ(f.integer, 0);
+}
+
+}  // namespace
+}  // namespace vorn::core

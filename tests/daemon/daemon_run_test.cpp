@@ -1,0 +1,278 @@
+// The whole daemon in the router sandbox, against a scripted collector on 127.0.0.1:5000, a test
+// stand-in for /usr/sbin/collector and a test cloud agent object on the bus.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libubox/uloop.h>
+#include <libubus.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "shared/txq.h"
+#include "test_support.h"
+
+namespace vorn {
+namespace {
+
+using test::Bytes;
+using test::bytes;
+using test::shell;
+using namespace std::chrono_literals;
+
+constexpr const char *kOutput = "/tmp/vorn_mgr.out";
+
+std::string file_text(const char *path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Polls a condition for up to `seconds`.
+template <typename Condition>
+bool eventually(Condition condition, int seconds = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+bool output_has(const std::string &text) { return file_text(kOutput).find(text) != std::string::npos; }
+
+// A cloud agent that answers "transmit" and "obtain" with an empty success.
+pid_t start_cloud_agent() {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  uloop_init();
+  ubus_context *context = ubus_connect(nullptr);
+  if (context == nullptr) _exit(1);
+  static auto answer = [](ubus_context *, ubus_object *, ubus_request_data *, const char *, blob_attr *) {
+    return 0;
+  };
+  static const ubus_method methods[] = {UBUS_METHOD_NOARG("transmit", answer), UBUS_METHOD_NOARG("obtain", answer)};
+  static ubus_object_type type = UBUS_OBJECT_TYPE("cloud_agent", methods);
+  static ubus_object object{};
+  object.name = "cloud_agent";
+  object.type = &type;
+  object.methods = methods;
+  object.n_methods = 2;
+  if (ubus_add_object(context, &object) != 0) _exit(1);
+  ubus_add_uloop(context);
+  uloop_run();
+  _exit(0);
+}
+
+int listen_as_collector() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(5000);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int accept_within(int listener, int seconds) {
+  pollfd p{listener, POLLIN, 0};
+  if (poll(&p, 1, seconds * 1000) <= 0) return -1;
+  return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+Bytes read_exactly(int fd, std::size_t count, int seconds = 10) {
+  Bytes out;
+  while (out.size() < count) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, seconds * 1000) <= 0) break;
+    std::uint8_t buffer[256];
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - out.size()));
+    if (n <= 0) break;
+    out.insert(out.end(), buffer, buffer + n);
+  }
+  return out;
+}
+
+void send_bytes(int fd, const Bytes &data) {
+  ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  std::this_thread::sleep_for(100ms);  // one frame per read, as the collector writes them
+}
+
+// Another process posts a request into the TXQ, as the command process does.
+void post_join_permit_from_another_process() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int id = shmget(5168, 0, 0);
+    auto *txq = static_cast<shared::TxqSegment *>(shmat(id, nullptr, 0));
+    shared::TxqSlot *slot = shared::claim_txq_slot(txq);
+    if (slot == nullptr) _exit(1);
+    slot->payload[0] = 1;
+    shared::publish_txq_slot(slot, 11);
+    shmdt(txq);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+Bytes frame(std::uint8_t api, Bytes payload) {
+  Bytes out = bytes({static_cast<int>(payload.size() & 0xFF), static_cast<int>(payload.size() >> 8), 0x4A, api});
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes nwk_info_cnf() {
+  Bytes payload(54, 0);
+  payload[0] = 1;
+  payload[1] = 1, payload[2] = 2, payload[3] = 3, payload[4] = 4;
+  for (int i = 0; i < 8; ++i) payload[9 + i] = static_cast<std::uint8_t>(0x10 + i);
+  std::string("SUB1G-MOD-US").copy(reinterpret_cast<char *>(payload.data() + 22), 32);
+  return frame(5, payload);
+}
+
+bool vorn_mgr_processes_left() { return !shell("pgrep -x vorn_mgr").empty(); }
+
+class DaemonRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream("/usr/sbin/collector") << "#!/bin/sh\necho 1 > /tmp/collector_ready\n"
+                                            "while :; do sleep 1; done\n";
+    std::system("chmod +x /usr/sbin/collector");
+    std::system("uci -q add sensorlist Coprocessor >/dev/null; uci set sensorlist.@Coprocessor[].StartCount=2;"
+                "uci commit sensorlist");
+    cloud_agent_ = start_cloud_agent();
+    ASSERT_TRUE(eventually([] { return shell("ubus list").find("cloud_agent") != std::string::npos; }, 5));
+    std::system("ubus listen controld > /tmp/controld.events 2>&1 &");
+    listener_ = listen_as_collector();
+    ASSERT_GE(listener_, 0);
+  }
+  void TearDown() override {
+    if (daemon_ > 0 && kill(daemon_, 0) == 0) {
+      kill(daemon_, SIGKILL);
+      waitpid(daemon_, nullptr, 0);
+    }
+    kill(cloud_agent_, SIGTERM);
+    waitpid(cloud_agent_, nullptr, 0);
+    std::system("killall -q -9 collector vorn_mgr cm_restart ubus");
+    if (listener_ >= 0) close(listener_);
+  }
+  void start_daemon(const char *argument = nullptr) {
+    std::fflush(stdout);
+    daemon_ = fork();
+    if (daemon_ == 0) {
+      int out = open(kOutput, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+      close(out);
+      execl("/usr/sbin/vorn_mgr", "vorn_mgr", argument, static_cast<char *>(nullptr));
+      _exit(127);
+    }
+  }
+  pid_t daemon_ = -1;
+  pid_t cloud_agent_ = -1;
+  int listener_ = -1;
+};
+
+TEST_F(DaemonRun, StartsServesTheLinkReconnectsAndShutsDown) {
+  start_daemon();
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  EXPECT_TRUE(output_has("StartCount = 3\n"));
+  EXPECT_TRUE(output_has("Sub1g Region: 10\n"));
+  EXPECT_EQ(file_text("/etc/collector.cfg"), file_text("/etc/vorn_cfg/collector_US915_HiPA.cfg"));
+  EXPECT_TRUE(output_has("connected to the collector..\n"));
+  EXPECT_TRUE(eventually([] { return output_has("connected as "); }, 5)) << "command process on the bus";
+
+  EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03})) << "network information request";
+
+  send_bytes(link, nwk_info_cnf());
+  EXPECT_TRUE(eventually([] { return shell("uci -q get sensorlist.@Coprocessor[].ModelVersion") == "1.2.3.04\n"; }))
+      << file_text(kOutput);
+  EXPECT_EQ(shell("uci -q get sensorlist.@Coprocessor[].ModelName"), "SUB1G-MOD-US\n");
+  EXPECT_EQ(shell("uci -q get sensorlist.@Coprocessor[].ExtAddress"), "1716151413121110\n");
+  EXPECT_EQ(shell("uci -q get sensorlist.@Coprocessor[].StartCount"), "0\n");
+
+  send_bytes(link, frame(10, bytes({5})));
+  EXPECT_TRUE(eventually([] { return file_text("/tmp/controld.events").find("\"action\":4") != std::string::npos; }))
+      << file_text("/tmp/controld.events");
+
+  post_join_permit_from_another_process();
+  EXPECT_EQ(read_exactly(link, 8), bytes({0x04, 0x00, 0x0A, 0x0B, 0xC0, 0xD4, 0x01, 0x00}));
+
+  // Garbage, a frame of the wrong type, a truncated frame and an unknown id are dropped; the next
+  // good frame is handled.
+  send_bytes(link, bytes({0xFF, 0xFF, 0x00}));
+  send_bytes(link, bytes({0x02, 0x00, 0x0A, 0x0C}));
+  Bytes truncated = bytes({30, 0x00, 0x4A, 0x09});
+  truncated.resize(24, 0x11);
+  send_bytes(link, truncated);
+  send_bytes(link, frame(4, bytes({1, 2})));
+  send_bytes(link, frame(12, bytes({0x2A, 0, 0, 0})));
+  EXPECT_TRUE(eventually([] { return output_has("Set Join Permit Result: 0x2A\n"); })) << file_text(kOutput);
+  EXPECT_TRUE(output_has("(24) Data Length not match, Reject!\n"));
+  EXPECT_TRUE(output_has("Unknow API ID, Reject!\n"));
+
+  // The collector closes the link: the daemon connects again and the new link carries requests.
+  close(link);
+  link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03}));
+  post_join_permit_from_another_process();
+  EXPECT_EQ(read_exactly(link, 8), bytes({0x04, 0x00, 0x0A, 0x0B, 0xC0, 0xD4, 0x01, 0x00}));
+
+  // SIGTERM ends every process of the daemon and removes both segments.
+  kill(daemon_, SIGTERM);
+  int status = 0;
+  waitpid(daemon_, &status, 0);
+  daemon_ = -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(eventually([] { return !vorn_mgr_processes_left(); }, 10)) << shell("ps -ef");
+  EXPECT_EQ(shmget(5168, 0, 0), -1);
+  EXPECT_EQ(shmget(5888, 0, 0), -1);
+  EXPECT_TRUE(output_has("Disconnect to the server..\n"));
+  close(link);
+}
+
+TEST_F(DaemonRun, DebugSwitchDumpsEveryReceivedFrame) {
+  start_daemon("-d1");
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  read_exactly(link, 4);
+  send_bytes(link, frame(4, bytes({0xAB})));
+  EXPECT_TRUE(eventually([] { return output_has("Unknow API ID, Reject!\n"); })) << file_text(kOutput);
+  std::string out = file_text(kOutput);
+  EXPECT_NE(out.find("From Server (5 byte):\n01 00 4A 04 AB "), std::string::npos) << out;
+  close(link);
+}
+
+TEST_F(DaemonRun, SecondDebugLevelIsAccepted) {
+  start_daemon("-d2");
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  send_bytes(link, frame(4, bytes({0xAB})));
+  EXPECT_TRUE(eventually([] { return output_has("Unknow API ID, Reject!\n"); }));
+  EXPECT_FALSE(output_has("From Server"));
+  close(link);
+}
+
+}  // namespace
+}  // namespace vorn

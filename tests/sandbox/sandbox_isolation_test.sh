@@ -11,14 +11,19 @@ check() { # check DESCRIPTION COMMAND...
   local what=$1; shift
   if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fails=$((fails + 1)); fi
 }
-leftovers() { ls -d /tmp/router-sandbox.* 2>/dev/null | wc -l; }
+# The layer folders go under TMPDIR: a private one, so other sandboxes running meanwhile don't count.
+export TMPDIR=$(mktemp -d)
+leftovers() { ls -A "$TMPDIR" | wc -l; }
 before=$(leftovers)
+# A repository that itself lives under /tmp shows up in the sandbox's fresh /tmp; nothing else may.
+repo_top=""
+[[ $repo == /tmp/* ]] && repo_top=$(cut -d/ -f3 <<<"$repo")
 host_config=$(cd /etc && find config -type f 2>/dev/null -exec md5sum {} + | sort | md5sum)
 
 # Router paths and private folders.
 out=$("$sandbox" -- sh -c 'ls /etc/vorn_cfg/ | wc -l; test -s /rom/etc/default_data.sqlite && echo template;
   test -f /rom/etc/TavikUnitsMapv2.json && echo unitsmap; test -f /etc/config/sensorlist && echo sensorlist;
-  test -d /etc/data && test -d /etc/msp430 && echo datadirs; ls -A /tmp | grep -v "^ubusd.log$" | wc -l; hostname;
+  test -d /etc/data && test -d /etc/msp430 && echo datadirs; ls -A /tmp | grep -v -x -e ubusd.log -e "'"$repo_top"'" | wc -l; hostname;
   ip -o link show up | grep -c "lo:"; test -d '"$repo"' && echo repo')
 expected=$'6\ntemplate\nunitsmap\nsensorlist\ndatadirs\n0\nrouter\n1\nrepo'
 check "router paths, fresh /tmp, hostname, loopback, repository" test "$out" = "$expected"
@@ -67,4 +72,5 @@ fi
 check "no layer folders left behind" test "$(leftovers)" -eq "$before"
 after_config=$(cd /etc && find config -type f 2>/dev/null -exec md5sum {} + | sort | md5sum)
 check "host /etc/config unchanged" test "$host_config" = "$after_config"
+rmdir "$TMPDIR"
 exit $((fails > 0))

@@ -104,6 +104,8 @@ TEST_F(CollectorFrames, NetworkInfoIndicationWithoutAddressStillCommits) {
 
 TEST_F(CollectorFrames, StateChangesRunTheirCommands) {
   std::system("rm -f /etc/status_log /etc/cm_log");
+  ensure_coprocessor_section();
+  std::system("uci set sensorlist.@Coprocessor[].StartCount=5; uci commit sensorlist");
   EXPECT_EQ(capture_stdout([] { handle_collector_state_change(4); }), "Collector State Change: Restored\n");
   capture_stdout([] { handle_collector_state_change(5); });
   capture_stdout([] { handle_collector_state_change(3); });

@@ -2,6 +2,7 @@
 // operators read, the name tables, the shell runner's refusal and per-thread time stamps.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>

@@ -35,7 +35,7 @@ TEST_F(LinkReading, WholeFrameIsReadWithItsHeader) {
 }
 
 TEST_F(LinkReading, OutboundTypeByteIsDiscardedHeaderOnly) {
-  collector_writes(bytes({0x01, 0x00, 0x0A, 0x0A, 0x01, 0x00, 0x4A, 0x0A}));
+  collector_writes(bytes({0x01, 0x00, 0x0A, 0x0A, 0x01, 0x00, 0x4A, 0x0A, 0x05}));
   InboundFrame frame;
   EXPECT_EQ(read_one(frame), ReadOutcome::kSkipped);
   // The four bytes after the discarded header are read as the next header.

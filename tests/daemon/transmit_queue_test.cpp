@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -27,7 +28,7 @@ class TransmitQueue : public testing::Test {
     std::memset(txq_, 0, sizeof *txq_);
   }
   void post(int slot, std::int32_t api, Bytes payload = {}) {
-    std::memcpy(txq_->slots[slot].payload, payload.data(), payload.size());
+    std::copy(payload.begin(), payload.end(), txq_->slots[slot].payload);
     publish_txq_slot(&txq_->slots[slot], api);
   }
   std::unique_ptr<SegmentAttachment> attachment_;

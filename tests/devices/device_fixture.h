@@ -30,9 +30,12 @@ inline long file_size(const std::string &path) {
 
 // An inbound frame with the given API id and payload.
 inline Bytes inbound(std::uint8_t api, const Bytes &payload) {
-  Bytes out = {static_cast<std::uint8_t>(payload.size()), static_cast<std::uint8_t>(payload.size() >> 8),
-               core::kInboundType, api};
-  out.insert(out.end(), payload.begin(), payload.end());
+  Bytes out(4 + payload.size());
+  out[0] = static_cast<std::uint8_t>(payload.size());
+  out[1] = static_cast<std::uint8_t>(payload.size() >> 8);
+  out[2] = core::kInboundType;
+  out[3] = api;
+  std::copy(payload.begin(), payload.end(), out.begin() + 4);
   return out;
 }
 

@@ -52,6 +52,12 @@ bool eventually(Condition condition, int seconds = 20) {
   return condition();
 }
 
+std::size_t occurrences(const std::string &text, const std::string &line) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
 bool output_has(const std::string &text) { return file_text(kOutput).find(text) != std::string::npos; }
 
 // A cloud agent that answers "transmit" and "obtain" with an empty success.
@@ -250,6 +256,12 @@ TEST_F(DaemonRun, StartsServesTheLinkReconnectsAndShutsDown) {
   EXPECT_EQ(shmget(5888, 0, 0), -1);
   EXPECT_TRUE(output_has("Disconnect to the server..\n"));
   close(link);
+
+  // The daemon forks for every frame while its output goes to a file: nothing is printed twice.
+  std::string out = file_text(kOutput);
+  EXPECT_EQ(occurrences(out, "StartCount = 3\n"), 1u);
+  EXPECT_EQ(occurrences(out, "Socket successfully created..\n"), 2u) << "start and reconnection";
+  EXPECT_EQ(occurrences(out, "Get Network Info:\n"), 1u);
 }
 
 TEST_F(DaemonRun, DebugSwitchDumpsEveryReceivedFrame) {

@@ -1,5 +1,6 @@
 # Entry points. Every target first installs what it needs on a fresh Debian machine.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2

@@ -173,6 +173,21 @@ void send_sensor_request(std::uint8_t api_id, std::uint16_t short_address, std::
   frame.send();
 }
 
+// Encodes the value fields the record's flag word announces and sends the request; a record that
+// does not hold them is reported and nothing is sent.
+template <std::size_t N>
+void encode_and_send(const char *request, std::uint8_t api_id, const FieldLayout (&layout)[N],
+                     const std::uint8_t *record, std::size_t record_size, std::uint16_t short_address) {
+  const std::uint16_t flags = read_le16(record + 4);
+  EncodedFields fields;
+  if (!encode_fields(layout, flags, record, record_size, fields)) {
+    std::printf("%s to 0x%.4s: flags 0x%04X ask for more than the request holds, not sent\n", request,
+                reinterpret_cast<const char *>(record), flags);
+    return;
+  }
+  send_sensor_request(api_id, short_address, flags, fields);
+}
+
 bool read_request_address(const std::uint8_t *record, const char *request, std::uint16_t *short_address) {
   if (parse_address_text(record, short_address)) return true;
   std::printf("%s: address text \"%.4s\" is not hexadecimal, not sent\n", request,
@@ -186,14 +201,7 @@ void send_get_sensor_req(const std::uint8_t *record, std::size_t record_size) {
   std::uint16_t short_address;
   if (record_size < kRequestRecordHeader || !read_request_address(record, "GetSensorReq", &short_address))
     return;
-  const std::uint16_t flags = read_le16(record + 4);
-  EncodedFields fields;
-  if (!encode_fields(kGetSensorFields, flags, record, record_size, fields)) {
-    std::printf("GetSensorReq to 0x%.4s: flags 0x%04X ask for more than the request holds, not sent\n",
-                reinterpret_cast<const char *>(record), flags);
-    return;
-  }
-  send_sensor_request(core::APP_GET_SENSOR_REQ, short_address, flags, fields);
+  encode_and_send("GetSensorReq", core::APP_GET_SENSOR_REQ, kGetSensorFields, record, record_size, short_address);
 }
 
 void send_set_sensor_req(const std::uint8_t *record, std::size_t record_size) {
@@ -204,13 +212,7 @@ void send_set_sensor_req(const std::uint8_t *record, std::size_t record_size) {
   const std::uint16_t command = (flags & 1u) && record_size >= 8 ? read_le16(record + 6) : 0;
   std::printf("[%s] %ld: Send SetSensorReq(0x%04X) to 0x%.4s.\n", core::timestamp_text(),
               core::uptime_seconds(), command, reinterpret_cast<const char *>(record));
-  EncodedFields fields;
-  if (!encode_fields(kSetSensorFields, flags, record, record_size, fields)) {
-    std::printf("SetSensorReq to 0x%.4s: flags 0x%04X ask for more than the request holds, not sent\n",
-                reinterpret_cast<const char *>(record), flags);
-    return;
-  }
-  send_sensor_request(core::APP_SET_SENSOR_REQ, short_address, flags, fields);
+  encode_and_send("SetSensorReq", core::APP_SET_SENSOR_REQ, kSetSensorFields, record, record_size, short_address);
 }
 
 void send_cancel_msp430_oad_req(std::uint8_t index) {
@@ -299,14 +301,8 @@ void send_oad_status_req() {
 void send_set_device_value_req(const std::uint8_t *payload) {
   std::uint16_t short_address;
   if (!read_request_address(payload, "SetDeviceValueReq", &short_address)) return;
-  const std::uint16_t flags = read_le16(payload + 4);
-  EncodedFields fields;
-  if (!encode_fields(kSetDeviceValueFields, flags, payload, kTxqPayloadSize, fields)) {
-    std::printf("SetDeviceValueReq to 0x%.4s: flags 0x%04X ask for more than the request holds, not sent\n",
-                reinterpret_cast<const char *>(payload), flags);
-    return;
-  }
-  send_sensor_request(core::APP_SET_DEVICE_VALUE_REQ, short_address, flags, fields);
+  encode_and_send("SetDeviceValueReq", core::APP_SET_DEVICE_VALUE_REQ, kSetDeviceValueFields, payload,
+                  kTxqPayloadSize, short_address);
 }
 
 void send_get_device_value_req(const std::uint8_t *payload) {

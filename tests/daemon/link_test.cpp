@@ -1,11 +1,20 @@
 // The collector link: how frames are read off the socket and which ones a handler accepts.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include <string>
 
 #include "core/frame_dispatch.h"
+#include "core/inbound_loop.h"
 #include "core/link_io.h"
 #include "test_support.h"
 
@@ -65,6 +74,48 @@ TEST_F(LinkReading, LinkClosedInsideAPayloadIsNoticed) {
   shutdown(link.collector_end(), SHUT_WR);
   InboundFrame frame;
   EXPECT_EQ(read_one(frame), ReadOutcome::kLinkDown);
+}
+
+// Makes every later fork of this process fail with EAGAIN, as when the process table is full.
+void forbid_fork() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+}
+
+TEST(HandlerProcesses, AFailedForkDropsTheFrameAndReadingGoesOn) {
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(err[1], STDERR_FILENO);
+    forbid_fork();
+    InboundFrame frame;
+    frame.bytes.reset(static_cast<std::uint8_t *>(std::calloc(5, 1)));
+    frame.bytes[3] = 12;
+    frame.received = 5;
+    handle_in_new_process(frame);  // must return, not wait for a child that does not exist
+    handle_in_new_process(frame);
+    _exit(0);
+  }
+  close(err[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  char text[512] = {};
+  ssize_t n = read(err[0], text, sizeof text - 1);
+  close(err[0]);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(text).find("fork failed"), std::string::npos) << text;
+  EXPECT_NE(std::string(text).find("frame of API id 12 dropped"), std::string::npos) << text;
 }
 
 std::string dispatch(const Bytes &frame) {

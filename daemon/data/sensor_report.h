@@ -2,15 +2,31 @@
 // reply builders and the cloud report builders.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vorn::data {
 
-struct ChannelMeta;  // one channel description of an Identification Request
-struct DataRecord;   // one buffered record of a Data Frame Request
-
 constexpr int kMaxChannels = 10;
 constexpr int kSensorIdSize = 32;
+
+// One channel as a sensor describes it (Identification Request): name, type code and unit code,
+// each text with its terminator. This 23-byte layout is also what goes to shared memory.
+struct ChannelMeta {
+  char name[17];
+  std::uint8_t type;
+  char unit[5];
+};
+static_assert(sizeof(ChannelMeta) == 23);
+static_assert(offsetof(ChannelMeta, type) == 17 && offsetof(ChannelMeta, unit) == 18);
+
+// One buffered record of a Data Frame Request: its Unix time and one value and one error code
+// per channel (arrays of the report's channel count, owned by the handler).
+struct DataRecord {
+  std::int32_t time;
+  float *values;
+  std::uint16_t *error_codes;
+};
 
 struct SensorReport {
   std::int32_t ReportType;  // 0 live data, otherwise logged data

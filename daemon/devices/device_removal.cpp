@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cloud/cloud_reports.h"
+#include "cloud/device_reports.h"
 #include "core/common.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
@@ -57,7 +57,7 @@ void handle_device_left(const std::uint8_t *frame) {
 
   data::SensorReport report{};
   std::memcpy(report.sensor_id, text, sizeof text);
-  cloud::report_left(report);
+  cloud::report_left(&report);
   delete_error_flag(text);
   delete_oad_sensor(text);
 }

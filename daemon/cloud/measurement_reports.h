@@ -1,0 +1,18 @@
+// Measurement reports: live values to the sensor's shared-memory channel, buffered records to the
+// cloud agent.
+#pragma once
+
+#include "data/sensor_report.h"
+
+namespace vorn::cloud {
+
+// The frame's live values, published on the channel named by the sensor id.
+void report_live_data(const data::SensorReport *report);
+
+// The buffered records of a Data Frame Request (the caller makes sure metadata and records exist).
+void report_buffered_data(const data::SensorReport *report);
+
+// 1 for a null report or when none of its channel values is valid (no channels included).
+int all_values_invalid(const data::SensorReport *report);
+
+}  // namespace vorn::cloud

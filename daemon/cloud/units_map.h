@@ -1,0 +1,29 @@
+// Channel names: type codes turned into names and type texts through the units map.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "data/sensor_report.h"
+
+namespace vorn::cloud {
+
+constexpr const char *kUnitsMapPath = "/etc/TavikUnitsMapv2.json";
+constexpr const char *kFactoryUnitsMapPath = "/rom/etc/TavikUnitsMapv2.json";
+
+// The record through which a lookup is made: the caller clears it and sets the type code; the
+// lookup writes the two texts.
+struct ChannelLabel {
+  std::uint8_t type;
+  char name[32];
+  char type_text[32];
+};
+static_assert(sizeof(ChannelLabel) == 65);
+static_assert(offsetof(ChannelLabel, name) == 1 && offsetof(ChannelLabel, type_text) == 33);
+
+void lookup_units_map(ChannelLabel *label);
+
+// The label of channel `channel` of a report, numbered when several channels share its type.
+void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label);
+
+}  // namespace vorn::cloud

@@ -11,4 +11,8 @@ void request_msp430_download(std::uint8_t short_address, const char *, int) {
 
 void resume_downloads() { std::printf("Resuming MSP430 downloads not handled yet\n"); }
 
+void finish_download_if_done(const char *) {}
+
+void check_msp430_version(const char *, const char *) {}
+
 }  // namespace vorn::firmware

@@ -11,4 +11,10 @@ void request_msp430_download(std::uint8_t short_address, const char *path, int r
 // Start-up: requests again, or cancels, the downloads recorded as pending.
 void resume_downloads();
 
+// Data Frame Request: ends the sensor's download once it reports the expected version.
+void finish_download_if_done(const char *ext_address_text);
+
+// Identification Request: the sensor reports a version other than the one on record.
+void check_msp430_version(const char *ext_address_text, const char *reported_version);
+
 }  // namespace vorn::firmware

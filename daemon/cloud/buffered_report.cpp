@@ -5,7 +5,6 @@
 #include "cloud/measurement_document.h"
 #include "cloud/measurement_reports.h"
 #include "cloud/report_channels.h"
-#include "cloud/report_envelope.h"
 
 namespace vorn::cloud {
 
@@ -32,17 +31,8 @@ void report_buffered_data(const data::SensorReport *report) {
   json_object *channels = json_object_new_array();
   for (int i = 0; i < reported_channels(report); ++i)
     json_object_array_add(channels, new_channel_values(bounded_text(report->channel_meta[i].name), record_points(report, i)));
-  json_object *data = new_data_object(report->base_time, channels);
-
   // The no-alarm flag marks logged records: those go to the cloud, the others to shared memory.
-  if (report->no_alarm == 0) {
-    JsonPtr body(new_data_body(report->sensor_id, data));
-    publish_on_data_channel(report->sensor_id, body.get());
-    return;
-  }
-  JsonPtr body(json_object_new_array());
-  json_object_array_add(body.get(), data);
-  send_report(report->sensor_id, kLogReport, body.get());
+  deliver_measurements(report->sensor_id, report->no_alarm != 0, new_data_object(report->base_time, channels));
 }
 
 }  // namespace vorn::cloud

@@ -25,14 +25,6 @@ json_object *new_channel_entry(std::string_view name, const char *type_text, std
 
 std::string_view unit_of(const char *unit) { return {unit, strnlen(unit, kUnitLength)}; }
 
-// The units-map name and type text of a type code, without numbering.
-ChannelLabel label_of_type(std::uint8_t type) {
-  ChannelLabel label{};
-  label.type = type;
-  lookup_units_map(&label);
-  return label;
-}
-
 }  // namespace
 
 void report_channel_list(const data::SensorReport *report) {
@@ -42,7 +34,7 @@ void report_channel_list(const data::SensorReport *report) {
     ChannelLabel label{};
     const char *unit = report->channel_units[i];
     if (report->channel_meta != nullptr) {
-      label = label_of_type(report->channel_meta[i].type);
+      label = lookup_type_label(report->channel_meta[i].type);
       unit = report->channel_meta[i].unit;
     } else {
       channel_display_name(report, i, &label);
@@ -57,7 +49,7 @@ void report_channel_list_meta(const data::SensorReport *report) {
   JsonPtr body(json_object_new_array());
   for (int i = 0; i < reported_channels(report); ++i) {
     const data::ChannelMeta &meta = report->channel_meta[i];
-    ChannelLabel label = label_of_type(meta.type);
+    ChannelLabel label = lookup_type_label(meta.type);
     json_object_array_add(body.get(), new_channel_entry(bounded_text(meta.name), label.type_text, bounded_text(meta.unit)));
   }
   send_report(report->sensor_id, kChannelListReport, body.get());

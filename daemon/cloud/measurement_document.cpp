@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cloud/json_document.h"
+#include "cloud/report_envelope.h"
 
 namespace vorn::cloud {
 
@@ -37,15 +38,17 @@ json_object *new_data_object(std::int32_t base_time, json_object *channels) {
   return data;
 }
 
-json_object *new_data_body(const char *sensor_id, json_object *data) {
-  json_object *body = json_object_new_object();
-  add_string(body, "ID", sensor_id);
-  json_object_object_add(body, "Data", data);
-  return body;
-}
-
-void publish_on_data_channel(const char *sensor_id, json_object *document) {
-  const char *text = json_text(document);
+void deliver_measurements(const char *sensor_id, bool logged, json_object *data) {
+  if (logged) {
+    JsonPtr body(json_object_new_array());
+    json_object_array_add(body.get(), data);
+    send_report(sensor_id, kLogReport, body.get());
+    return;
+  }
+  JsonPtr body(json_object_new_object());
+  add_string(body.get(), "ID", sensor_id);
+  json_object_object_add(body.get(), "Data", data);
+  const char *text = json_text(body.get());
   share_memory_write_noneblock(sensor_id, text, static_cast<int>(std::strlen(text)), kChannelWriteTimeout);
 }
 

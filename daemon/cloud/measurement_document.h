@@ -18,10 +18,9 @@ json_object *new_point(std::int64_t offset_seconds, float value);
 json_object *new_channel_values(std::string_view name, json_object *points);
 json_object *new_data_object(std::int32_t base_time, json_object *channels);
 
-// {"ID": sensor id, "Data": data}: the body published on the sensor's shared-memory channel.
-json_object *new_data_body(const char *sensor_id, json_object *data);
-
-// Writes the document's text to the shared-memory channel named by the sensor id.
-void publish_on_data_channel(const char *sensor_id, json_object *document);
+// Delivers a data object (and takes it): live data as {"ID": sensor id, "Data": data} to the
+// shared-memory channel named by the sensor id; logged data as a type 9 report with the body
+// [data] to the cloud agent.
+void deliver_measurements(const char *sensor_id, bool logged, json_object *data);
 
 }  // namespace vorn::cloud

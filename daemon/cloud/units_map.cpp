@@ -83,6 +83,13 @@ void lookup_units_map(ChannelLabel *label) {
   std::snprintf(label->type_text, sizeof label->type_text, "%d", label->type);
 }
 
+ChannelLabel lookup_type_label(std::uint8_t type) {
+  ChannelLabel label{};
+  label.type = type;
+  lookup_units_map(&label);
+  return label;
+}
+
 void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label) {
   if (report == nullptr) return;
   int count = reported_channels(report);

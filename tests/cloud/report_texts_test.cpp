@@ -94,20 +94,15 @@ TEST_F(CloudReports, EachReportReachesTransmitAsItsWholeText) {
          report_channel_list(&r);
        },
        {envelope(1, channel_list_body)}},
-      {"channel list from metadata types",
+      {"channel lists with metadata: map names or the sensor's own",
        [](auto &r) {
          set_channels(r, {9, 9});
          r.channel_meta = kMeta;
          report_channel_list(&r);
-       },
-       {envelope(1, R"([{"N":"Temperature","T":"Temperature","U":"degC"},{"N":"Unknown","T":"200","U":"mmHg"}])")}},
-      {"channel list of the metadata itself",
-       [](auto &r) {
-         set_channels(r, {9, 9});
-         r.channel_meta = kMeta;
          report_channel_list_meta(&r);
        },
-       {envelope(1, R"([{"N":"Inlet","T":"Temperature","U":"degC"},{"N":"SeventeenCharName","T":"200","U":"mmHgX"}])")}},
+       {envelope(1, R"([{"N":"Temperature","T":"Temperature","U":"degC"},{"N":"Unknown","T":"200","U":"mmHg"}])"),
+        envelope(1, R"([{"N":"Inlet","T":"Temperature","U":"degC"},{"N":"SeventeenCharName","T":"200","U":"mmHgX"}])")}},
       {"channel list without channels", [](auto &r) { report_channel_list(&r); }, {}},
       {"channel event",
        [](auto &r) {

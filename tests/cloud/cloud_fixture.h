@@ -32,12 +32,12 @@ inline void agent_file(const std::string &name, const std::string &text) { std::
 // The test agent process, on the bus until the object is destroyed.
 class AgentProcess {
  public:
-  AgentProcess() {
+  explicit AgentProcess(const char *name) {
     char *argv[] = {const_cast<char *>(TEST_CLOUD_AGENT), nullptr};
     if (posix_spawn(&pid_, TEST_CLOUD_AGENT, nullptr, nullptr, argv, environ) != 0) pid_ = -1;
     ubus_context *bus = ubus_connect(nullptr);
     std::uint32_t id = 0;
-    for (int i = 0; bus != nullptr && i < 400 && ubus_lookup_id(bus, "cloud_agent", &id) != 0; ++i) usleep(25000);
+    for (int i = 0; bus != nullptr && i < 400 && ubus_lookup_id(bus, name, &id) != 0; ++i) usleep(25000);
     if (bus != nullptr) ubus_free(bus);
     if (id == 0) ADD_FAILURE() << "the test agent did not come up";
   }
@@ -59,7 +59,7 @@ class CloudFixture : public testing::Test {
     get_register_name(core::daemon_state.gateway_id);
     get_cloud_ubus_name(&core::daemon_state.cloud_agent_name);
     std::system(("mkdir -p " + kAgentDirectory).c_str());
-    agent = new AgentProcess;
+    agent = new AgentProcess(core::daemon_state.cloud_agent_name);
   }
   static void TearDownTestSuite() {
     delete agent;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cloud/message_retrieval.h"
@@ -90,12 +91,13 @@ void handle_retrieved_message(const char *id, int type, json_object *body) {
     shared::TxqSlot *slot = claim_slot_waiting(txq);
     if (slot == nullptr) {
       std::printf("TX Message Queue is gone, 'EventInterval' of %s not sent.\n", id);
-      return;
+      break;
     }
     std::printf("%ld: Retrieve for update %s's 'EventInterval' to %d.\n", core::uptime_seconds(), id, interval);
     shared::build_set_sensor_record(slot->payload, address, kEventIntervalCommand, interval);
     shared::publish_txq_slot(slot, core::APP_SET_SENSOR_REQ);
   }
+  if (!attachment.detach()) std::exit(1);
 }
 
 }  // namespace vorn::cloud

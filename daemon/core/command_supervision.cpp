@@ -1,7 +1,9 @@
 #include "core/command_supervision.h"
 
 #include <pthread.h>
+#include <stdio_ext.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,15 +27,28 @@ constexpr auto kRestartInterval = std::chrono::seconds(1);
 
 Clock::time_point last_start;  // written by the main thread before the supervisor exists, then by it alone
 
+void close_inherited_descriptors() {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0) return;
+#endif
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = 3; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
 [[noreturn]] void become_command_process(pid_t main_process) {
+  // Output was flushed before the fork; anything in the buffers now is a line another thread of
+  // the main process was writing, which the main process prints itself.
+  __fpurge(stdout);
+  __fpurge(stderr);
   // A restart can meet the daemon's shutdown: never outlive the main process. (The signal follows
   // the end of the forking thread, which lives as long as the main process.)
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != main_process) _exit(0);
-  // A restarted command process inherits the link socket; it reaches the collector only through
-  // the TXQ.
-  const int link = daemon_state.link_socket.exchange(-1);
-  if (link >= 0) close(link);
+  // It reaches the collector only through the TXQ: no link socket. And it holds no other inherited
+  // descriptor, such as a pipe another thread was opening at the fork, whose reader would then
+  // never see its end.
+  daemon_state.link_socket.store(-1);
+  close_inherited_descriptors();
   run_command_process();
 }
 

@@ -12,23 +12,17 @@ constexpr int kDownloadFinished = 3;
 constexpr int kCancelRequested = 4;
 constexpr int kDownloadComplete = 100;  // progress of a finished download
 
-// An OAD (MSP430 download) record read into a zeroed record.
-struct OadRecord {
-  oad_obj value{};
-  OadRecord() = default;
-  ~OadRecord() { free_single_oad_obj(&value); }
-  OadRecord(const OadRecord &) = delete;
-  OadRecord &operator=(const OadRecord &) = delete;
+// A record read into a zeroed record; its strings are released when the holder goes.
+template <typename Record, void (*release)(Record *)>
+struct HeldRecord {
+  Record value{};
+  HeldRecord() = default;
+  ~HeldRecord() { release(&value); }
+  HeldRecord(const HeldRecord &) = delete;
+  HeldRecord &operator=(const HeldRecord &) = delete;
 };
-
-// An upgrade (radio download) record read into a zeroed record.
-struct UpgradeRecord {
-  upgrade_obj value{};
-  UpgradeRecord() = default;
-  ~UpgradeRecord() { free_single_upgrade_obj(&value); }
-  UpgradeRecord(const UpgradeRecord &) = delete;
-  UpgradeRecord &operator=(const UpgradeRecord &) = delete;
-};
+using OadRecord = HeldRecord<oad_obj, free_single_oad_obj>;          // MSP430 download
+using UpgradeRecord = HeldRecord<upgrade_obj, free_single_upgrade_obj>;  // radio download
 
 // Every OAD record, in list order.
 struct OadRecordList {

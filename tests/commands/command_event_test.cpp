@@ -50,21 +50,17 @@ bool eventually(Condition condition, int seconds = 30) {
   return true;
 }
 
-std::string oad_state() {
-  oad_obj record{};
-  const int found = get_oad_sensor(kSensorText, &record);
+// "none", or the status of the sensor's download record.
+template <typename Record>
+std::string record_status(int (*get)(const char *, Record *), void (*release)(Record *)) {
+  Record record{};
+  const int found = get(kSensorText, &record);
   std::string out = found == 1 ? "status " + std::to_string(record.status) : "none";
-  free_single_oad_obj(&record);
+  release(&record);
   return out;
 }
-
-std::string upgrade_state() {
-  upgrade_obj record{};
-  const int found = get_upgrade_sensor(kSensorText, &record);
-  std::string out = found == 1 ? "status " + std::to_string(record.status) : "none";
-  free_single_upgrade_obj(&record);
-  return out;
-}
+std::string oad_state() { return record_status(get_oad_sensor, free_single_oad_obj); }
+std::string upgrade_state() { return record_status(get_upgrade_sensor, free_single_upgrade_obj); }
 
 class CommandProcess : public DeviceFixture {
  protected:

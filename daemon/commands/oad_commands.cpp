@@ -12,6 +12,12 @@ namespace {
 constexpr std::size_t kOadFileMax = shared::kTxqPayloadSize - 1;        // text and terminator
 constexpr std::size_t kSelectedFileMax = shared::kTxqPayloadSize - 2;   // index byte, text, terminator
 
+// Copies a string value that has passed file_text_acceptable; the zero payload after it is its
+// terminator.
+void copy_text(json_object *text, std::uint8_t *to) {
+  std::memcpy(to, json_object_get_string(text), static_cast<std::size_t>(json_object_get_string_len(text)));
+}
+
 // A download selection: the short address at byte 0 and the OADFile text from byte 1. False
 // when OADFile is missing or anything is not valid; then nothing is queued.
 bool fill_download_selection(json_object *value, const CommandMessage &message, bool needs_known_sensor) {
@@ -23,7 +29,7 @@ bool fill_download_selection(json_object *value, const CommandMessage &message, 
   char ext_text[core::kExtAddressTextSize];
   if (needs_known_sensor && !read_known_sensor(value, &index, ext_text)) return false;
   message.payload[0] = static_cast<std::uint8_t>(index);
-  std::memcpy(message.payload + 1, json_object_get_string(file), static_cast<std::size_t>(json_object_get_string_len(file)));
+  copy_text(file, message.payload + 1);
   return true;
 }
 
@@ -32,7 +38,7 @@ bool fill_download_selection(json_object *value, const CommandMessage &message, 
 KeyResult get_oad_file(json_object *value, const CommandMessage &message) {
   if (!json_object_is_type(value, json_type_string) || !file_text_acceptable("GetOADFile", value, kOadFileMax))
     return kStopSearch;
-  std::memcpy(message.payload, json_object_get_string(value), static_cast<std::size_t>(json_object_get_string_len(value)));
+  copy_text(value, message.payload);
   std::printf("Got the payload is %s\n", reinterpret_cast<const char *>(message.payload));
   return queue_request(core::APP_OAD_FILE_REQ);
 }

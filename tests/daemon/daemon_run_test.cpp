@@ -278,7 +278,9 @@ TEST_F(DaemonRun, CommandProcessIsRestartedAndServesTheNextCommand) {
   ASSERT_GE(link, 0) << file_text(kOutput);
   EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03}));
   ASSERT_TRUE(eventually([] { return output_has("connected as "); })) << file_text(kOutput);
-  const auto command_process = [this] { return std::atoi(shell("pgrep -P " + std::to_string(daemon_) + " -x vorn_mgr").c_str()); };
+  const auto command_process = [this] {
+    return std::atoi(shell("pgrep -P " + std::to_string(daemon_) + " -x vorn_mgr").c_str());
+  };
 
   std::chrono::steady_clock::time_point restarted[2];
   for (int round = 0; round < 2; ++round) {

@@ -30,28 +30,12 @@ namespace {
 
 using test::Bytes;
 using test::bytes;
+using test::eventually;
+using test::file_text;
 using test::shell;
 using namespace std::chrono_literals;
 
 constexpr const char *kOutput = "/tmp/vorn_mgr.out";
-
-std::string file_text(const char *path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Polls a condition for up to `seconds`.
-template <typename Condition>
-bool eventually(Condition condition, int seconds = 20) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
 
 std::size_t occurrences(const std::string &text, const std::string &line) {
   std::size_t count = 0;
@@ -303,7 +287,8 @@ TEST_F(DaemonRun, CommandProcessIsRestartedAndServesTheNextCommand) {
   waitpid(daemon_, nullptr, 0);
   daemon_ = -1;
   EXPECT_TRUE(eventually([] { return !vorn_mgr_processes_left(); }, 10)) << shell("ps -ef");
-  EXPECT_TRUE(eventually([] { return shell("ps -eo stat= | grep -c '^Z'") == "0\n"; }, 10)) << shell("ps -eo pid,stat,comm");
+  EXPECT_TRUE(eventually([] { return shell("ps -eo stat= | grep -c '^Z'") == "0\n"; }, 10))
+      << shell("ps -eo pid,stat,comm");
   close(link);
 }
 

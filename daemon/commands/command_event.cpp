@@ -3,6 +3,7 @@
 #include <libubox/blobmsg_json.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "commands/command_keys.h"
@@ -63,6 +64,17 @@ void run_command_keys(json_object *document, ClaimedSlot &claim, shared::TxqSlot
   }
 }
 
+// Every command that gets this far takes a slot, also one that turns out to be no command.
+void claim_slot_for(json_object *document, shared::TxqSegment *txq) {
+  shared::TxqSlot *slot = shared::claim_txq_slot(txq);
+  if (slot == nullptr) {
+    std::fputs("TX Message Queue buffer was full!\n", stderr);
+    return;
+  }
+  ClaimedSlot claim(slot);
+  if (document != nullptr) run_command_keys(document, claim, slot);
+}
+
 }  // namespace
 
 void handle_command_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *message) {
@@ -74,14 +86,9 @@ void handle_command_event(ubus_context *, ubus_event_handler *, const char *, bl
       handle_remove_dev(remove_dev))
     return;
 
-  const shared::SegmentAttachment segment(core::daemon_state.txq_segment_id);
-  shared::TxqSlot *slot = shared::claim_txq_slot(static_cast<shared::TxqSegment *>(segment.address()));
-  if (slot == nullptr) {
-    std::fputs("TX Message Queue buffer was full!\n", stderr);
-    return;
-  }
-  ClaimedSlot claim(slot);
-  if (document) run_command_keys(document.get(), claim, slot);
+  shared::SegmentAttachment segment(core::daemon_state.txq_segment_id);
+  claim_slot_for(document.get(), static_cast<shared::TxqSegment *>(segment.address()));
+  if (!segment.detach()) std::exit(1);
 }
 
 }  // namespace vorn::commands

@@ -73,14 +73,14 @@ bool read_known_sensor(json_object *value, int *index, char (&text)[core::kExtAd
 }
 
 void ext_text_for_short_address(int short_address, char (&text)[core::kExtAddressTextSize]) {
-  const shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
-  if (!shared::is_device_index(static_cast<unsigned>(short_address))) return;
-  const auto *list = static_cast<const shared::DeviceListSegment *>(segment.address());
-  std::uint8_t ext_address[core::kExtAddressSize];
-  {
+  shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
+  std::uint8_t ext_address[core::kExtAddressSize] = {};
+  if (shared::is_device_index(static_cast<unsigned>(short_address))) {
+    const auto *list = static_cast<const shared::DeviceListSegment *>(segment.address());
     const shared::DeviceEntryLock lock(short_address);
     core::copy_ext_address(ext_address, list->entries[short_address].ExtAddress);
   }
+  if (!segment.detach()) std::exit(1);
   if (core::ext_address_is_set(ext_address)) core::ext_address_text(ext_address, text);
 }
 

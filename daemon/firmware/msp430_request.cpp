@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/common.h"
@@ -27,7 +28,7 @@ std::uint32_t file_size(const char *path) {
 
 // Notes the image in the sensor's DeviceList entry and records the download as started.
 void record_download(std::uint8_t short_address, const char *path, std::uint32_t size) {
-  const shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
+  shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
   auto &entry = static_cast<shared::DeviceListSegment *>(segment.address())->entries[short_address];
   std::uint8_t ext_address[core::kExtAddressSize];
   {
@@ -36,6 +37,7 @@ void record_download(std::uint8_t short_address, const char *path, std::uint32_t
     entry.oad_image_size = size;
     core::copy_ext_address(ext_address, entry.ExtAddress);
   }
+  if (!segment.detach()) std::exit(1);
   if (!core::ext_address_is_set(ext_address)) {
     // The sensor left while the request waited in the queue: there is no one to record it for.
     std::printf("MSP430 OAD for 0x%04X not recorded: no sensor has that short address\n", short_address);

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "cloud/json_document.h"
 #include "commands/command_keys.h"
 #include "core/daemon_state.h"
-#include "core/json_document.h"
 #include "core/link_io.h"
 #include "shared/segments.h"
 #include "shared/txq.h"
@@ -79,7 +79,7 @@ void claim_slot_for(json_object *document, shared::TxqSegment *txq) {
 
 void handle_command_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *message) {
   const std::unique_ptr<char, core::FreeDeleter> text(blobmsg_format_json_with_cb(message, true, nullptr, nullptr, -1));
-  const core::JsonDocument document(text ? json_tokener_parse(text.get()) : nullptr);
+  const cloud::JsonPtr document(text ? json_tokener_parse(text.get()) : nullptr);
 
   json_object *remove_dev = nullptr;
   if (document && json_object_object_get_ex(document.get(), "RemoveDev", &remove_dev) &&

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "cloud/json_document.h"
 #include "commands/command_event.h"
-#include "core/json_document.h"
 #include "core/link_io.h"
 
 namespace vorn::commands {
@@ -67,7 +67,7 @@ void read_download_progress(const char *ext_address_text, int *progress) {
   const FileMapping file(path);
   if (file.data() == nullptr) return;
   // The mapping has no terminator: the parser is told its length.
-  const core::JsonDocument document = core::parse_json(file.data(), file.size());
+  const cloud::JsonPtr document = cloud::parse_json(file.data(), file.size());
   json_object *process = nullptr;
   if (document && json_object_object_get_ex(document.get(), "process", &process) &&
       json_object_is_type(process, json_type_int))

@@ -1,5 +1,10 @@
 #include "cloud/json_document.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +25,45 @@ JsonPtr parse_json(const char *text, std::size_t length) {
     whole = std::isspace(static_cast<unsigned char>(text[i])) != 0;
   json_tokener_free(tokener);
   return whole ? std::move(document) : nullptr;
+}
+
+namespace {
+
+// The whole content of a regular file, mapped read-only; empty for anything else.
+class MappedFile {
+ public:
+  explicit MappedFile(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+      void *address = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (address != MAP_FAILED) {
+        data_ = static_cast<const char *>(address);
+        size_ = static_cast<std::size_t>(info.st_size);
+      }
+    }
+    close(fd);  // the mapping stays valid without it
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) munmap(const_cast<char *>(data_), size_);
+  }
+  MappedFile(const MappedFile &) = delete;
+  MappedFile &operator=(const MappedFile &) = delete;
+  const char *data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  const char *data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
+JsonPtr parse_json_file(const char *path) {
+  const MappedFile file(path);
+  // The mapping has no terminator: the parser is told its length.
+  return file.data() != nullptr ? parse_json(file.data(), file.size()) : nullptr;
 }
 
 json_object *new_text(std::string_view value) {

@@ -23,6 +23,10 @@ const char *json_text(json_object *document);
 // Parses exactly `length` bytes (no terminator needed); null unless they hold one JSON document.
 JsonPtr parse_json(const char *text, std::size_t length);
 
+// Maps a whole regular file and parses it; null when it cannot be read or is not one document.
+// The file is opened without blocking, so a FIFO planted at the path cannot hang the caller.
+JsonPtr parse_json_file(const char *path);
+
 // A text field of a received record, up to its terminator or the end of the field.
 template <std::size_t N>
 std::string_view bounded_text(const char (&field)[N]) {

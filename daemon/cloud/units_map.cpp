@@ -1,10 +1,6 @@
 #include "cloud/units_map.h"
 
-#include <fcntl.h>
 #include <gateway_lib/utils.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,37 +13,9 @@ namespace vorn::cloud {
 
 namespace {
 
-// A whole file mapped read-only for as long as the object lives; empty when it cannot be.
-class MappedFile {
- public:
-  explicit MappedFile(const char *path) : descriptor_(open(path, O_RDONLY | O_CLOEXEC)) {
-    struct stat info {};
-    if (descriptor_ < 0 || fstat(descriptor_, &info) != 0 || info.st_size <= 0) return;
-    void *address = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, descriptor_, 0);
-    if (address == MAP_FAILED) return;
-    data_ = static_cast<const char *>(address);
-    size_ = static_cast<std::size_t>(info.st_size);
-  }
-  ~MappedFile() {
-    if (data_ != nullptr) munmap(const_cast<char *>(data_), size_);
-    if (descriptor_ >= 0) close(descriptor_);
-  }
-  MappedFile(const MappedFile &) = delete;
-  MappedFile &operator=(const MappedFile &) = delete;
-  const char *data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  int descriptor_;
-  const char *data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
 JsonPtr read_units_map() {
   if (!isFileExisted(kUnitsMapPath)) core::_system("cp -f %s %s", kFactoryUnitsMapPath, kUnitsMapPath);
-  MappedFile file(kUnitsMapPath);
-  if (file.data() == nullptr) return nullptr;
-  return parse_json(file.data(), file.size());
+  return parse_json_file(kUnitsMapPath);
 }
 
 json_object *member_of_type(json_object *element, const char *key, json_type type) {

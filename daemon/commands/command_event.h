@@ -3,9 +3,20 @@
 
 #include <libubus.h>
 
+#include "core/common.h"
+
 namespace vorn::commands {
 
+// The bus event callback: turns one command into a sensorlist change or one filled TXQ slot.
 void handle_command_event(struct ubus_context *context, struct ubus_event_handler *handler,
                           const char *type, struct blob_attr *message);
+
+// Writes the ExtAddress text of the sensor with this short address (1..100) into `text`; leaves
+// `text` untouched when the short address is out of range or its DeviceList entry is free.
+void ext_text_for_short_address(int short_address, char (&text)[core::kExtAddressTextSize]);
+
+// Reads the radio download progress ("process" of the sensor's progress file "/tmp/<short
+// address text>") into `progress`; leaves it unchanged when there is none to read.
+void read_download_progress(const char *ext_address_text, int *progress);
 
 }  // namespace vorn::commands

@@ -15,15 +15,26 @@ void run_command_process() {
   daemon_state.command_process = 0;
   uloop_init();
   ubus_context *context = ubus_connect(nullptr);
-  if (context != nullptr) {
-    std::printf("connected as %08x\n", context->local_id);
-    static ubus_event_handler listener{};
-    listener.cb = commands::handle_command_event;
-    ubus_register_event_handler(context, &listener, "vorn_mgr");
-    ubus_add_uloop(context);
-    uloop_run();
-    ubus_free(context);
+  if (context == nullptr) {
+    // Ending lets the main process start it again, rather than serving no commands at all.
+    std::fputs("The command process found no bus connection\n", stderr);
+    uloop_done();
+    std::exit(1);
   }
+  static ubus_event_handler listener{};
+  listener.cb = commands::handle_command_event;
+  const int rc = ubus_register_event_handler(context, &listener, "vorn_mgr");
+  if (rc != 0) {
+    std::fprintf(stderr, "The command process cannot listen for vorn_mgr events: %s\n", ubus_strerror(rc));
+    ubus_free(context);
+    uloop_done();
+    std::exit(1);
+  }
+  // Printed once the event handler is in place: commands sent from now on are served.
+  std::printf("connected as %08x\n", context->local_id);
+  ubus_add_uloop(context);
+  uloop_run();
+  ubus_free(context);
   uloop_done();
   std::exit(0);
 }

@@ -21,7 +21,8 @@ struct DaemonState {
   std::atomic<int> link_socket{-1};
   sem_t *link_semaphore = nullptr;    // none until opened after the connection
   pid_t main_process = 0;             // the process that owns the shared state and tears it down
-  pid_t command_process = 0;          // main process only
+  // Main process only; the supervision thread replaces it while the shutdown handler may read it.
+  std::atomic<pid_t> command_process{0};
 };
 
 extern DaemonState daemon_state;

@@ -20,15 +20,6 @@ void write_text(int fd, const char *text) {
   (void)ignored;
 }
 
-void on_child_ended(int) {
-  const int saved = errno;
-  if (daemon_state.command_process > 0 && waitpid(daemon_state.command_process, nullptr, WNOHANG) > 0) {
-    daemon_state.command_process = 0;
-    write_text(STDERR_FILENO, "The command process ended; cloud commands are no longer served\n");
-  }
-  errno = saved;
-}
-
 }  // namespace
 
 void handle_shutdown_signal(int) {
@@ -53,14 +44,6 @@ void install_shutdown_handler() {
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&action.sa_mask, signal);
   for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaction(signal, &action, nullptr);
-}
-
-void watch_command_process() {
-  struct sigaction action {};
-  action.sa_handler = on_child_ended;
-  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGCHLD, &action, nullptr);
 }
 
 }  // namespace vorn::core

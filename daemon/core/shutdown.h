@@ -10,7 +10,4 @@ void handle_shutdown_signal(int signal);
 // Installs the handler for SIGHUP, SIGTERM and SIGINT; inherited by every process forked later.
 void install_shutdown_handler();
 
-// Main process: reaps the command process if it ends, so it never lingers as a zombie.
-void watch_command_process();
-
 }  // namespace vorn::core

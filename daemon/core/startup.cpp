@@ -5,15 +5,14 @@
 
 #include <gateway_lib/settings.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "cloud/cloud_agent.h"
 #include "core/collector_supervision.h"
+#include "core/command_supervision.h"
 #include "core/common.h"
-#include "core/command_process.h"
 #include "core/daemon_state.h"
 #include "core/inbound_loop.h"
 #include "core/shutdown.h"
@@ -39,16 +38,6 @@ void wait_for_cloud_agent() {
   while (cloud::cloud_agent_ready() != 0) sleep(3);
 }
 
-void fork_command_process() {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0) run_command_process();
-  if (pid < 0) std::fprintf(stderr, "fork of the command process failed: %s\n", std::strerror(errno));
-  daemon_state.command_process = pid > 0 ? pid : 0;
-  watch_command_process();
-}
-
 void start_transmit_thread() {
   static char argument[] = "appcli_tx";
   pthread_t thread;
@@ -71,6 +60,7 @@ void run_daemon(int argc, char **argv) {
   wait_for_cloud_agent();
   shared::create_shared_state();
   fork_command_process();
+  watch_command_process();
 
   add_common_log("vorn_mgr", 11);
   check_start_count();

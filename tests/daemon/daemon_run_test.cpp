@@ -30,28 +30,12 @@ namespace {
 
 using test::Bytes;
 using test::bytes;
+using test::eventually;
+using test::file_text;
 using test::shell;
 using namespace std::chrono_literals;
 
 constexpr const char *kOutput = "/tmp/vorn_mgr.out";
-
-std::string file_text(const char *path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// Polls a condition for up to `seconds`.
-template <typename Condition>
-bool eventually(Condition condition, int seconds = 20) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
 
 std::size_t occurrences(const std::string &text, const std::string &line) {
   std::size_t count = 0;
@@ -268,6 +252,44 @@ TEST_F(DaemonRun, StartsServesTheLinkReconnectsAndShutsDown) {
   EXPECT_EQ(occurrences(out, "StartCount = 3\n"), 1u);
   EXPECT_EQ(occurrences(out, "Socket successfully created..\n"), 2u) << "start and reconnection";
   EXPECT_EQ(occurrences(out, "Get Network Info:\n"), 1u);
+}
+
+// The command process is started again when it ends, at most once a second, and the next cloud
+// command is carried out; a stop leaves neither a daemon process nor a zombie behind.
+TEST_F(DaemonRun, CommandProcessIsRestartedAndServesTheNextCommand) {
+  start_daemon();
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03}));
+  ASSERT_TRUE(eventually([] { return output_has("connected as "); })) << file_text(kOutput);
+  const auto command_process = [this] {
+    return std::atoi(shell("pgrep -P " + std::to_string(daemon_) + " -x vorn_mgr").c_str());
+  };
+
+  std::chrono::steady_clock::time_point restarted[2];
+  for (int round = 0; round < 2; ++round) {
+    const pid_t pid = command_process();
+    ASSERT_GT(pid, 0) << shell("ps -ef");
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(eventually([&] { return occurrences(file_text(kOutput), "connected as ") == round + 2u; }))
+        << file_text(kOutput);
+    restarted[round] = std::chrono::steady_clock::now();
+    EXPECT_EQ(occurrences(file_text(kOutput), "Command process restarted as "), round + 1u);
+    EXPECT_TRUE(output_has("The command process " + std::to_string(pid) + " was ended by signal 9\n"));
+  }
+  // The second process was killed at once: its restart waited for a second after the first.
+  EXPECT_GE(restarted[1] - restarted[0], 800ms);
+
+  std::system("ubus send vorn_mgr '{\"GetDevList\":null}'");
+  EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x06})) << file_text(kOutput);
+
+  kill(daemon_, SIGTERM);
+  waitpid(daemon_, nullptr, 0);
+  daemon_ = -1;
+  EXPECT_TRUE(eventually([] { return !vorn_mgr_processes_left(); }, 10)) << shell("ps -ef");
+  EXPECT_TRUE(eventually([] { return shell("ps -eo stat= | grep -c '^Z'") == "0\n"; }, 10))
+      << shell("ps -eo pid,stat,comm");
+  close(link);
 }
 
 TEST_F(DaemonRun, DebugSwitchDumpsEveryReceivedFrame) {

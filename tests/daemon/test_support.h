@@ -10,11 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -99,6 +103,24 @@ inline std::string shell(const std::string &command) {
   while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
   pclose(pipe);
   return out;
+}
+
+inline std::string file_text(const char *path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Polls a condition for up to `seconds`.
+template <typename Condition>
+bool eventually(Condition condition, int seconds = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
 }
 
 }  // namespace vorn::test

@@ -1,0 +1,21 @@
+#include "commands/command_keys.h"
+#include "commands/command_support.h"
+#include "core/common.h"
+#include "devices/sensorlist_store.h"
+
+namespace vorn::commands {
+
+// Only marks the sensor: it is removed when it next sends a frame.
+bool handle_remove_dev(json_object *value) {
+  if (value == nullptr) return false;  // null: the queued commands are looked at
+  const char *ext_text = nullptr;
+  char digits[kAddressDigits + 1];
+  if (read_sensor_id_value("RemoveDev", value, &ext_text) == SensorIdValue::kValid &&
+      read_short_address_digits(ext_text, digits)) {
+    core::_system("uci set sensorlist.@%s[].RemoveSensor=\"1\"", ext_text);
+    devices::commit_sensorlist();
+  }
+  return true;
+}
+
+}  // namespace vorn::commands

@@ -1,0 +1,73 @@
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/common.h"
+#include "core/daemon_state.h"
+#include "core/link_frame.h"
+#include "core/link_io.h"
+#include "firmware/download_records.h"
+#include "firmware/firmware_download.h"
+#include "shared/device_list.h"
+#include "shared/device_list_guard.h"
+#include "shared/segments.h"
+
+namespace vorn::firmware {
+
+namespace {
+
+constexpr std::size_t kRequestHeader = 5;  // short address and 32-bit file size before the path
+
+std::uint32_t file_size(const char *path) {
+  struct stat info {};
+  return stat(path, &info) == 0 ? static_cast<std::uint32_t>(info.st_size) : 0;
+}
+
+// Notes the image in the sensor's DeviceList entry and records the download as started.
+void record_download(std::uint8_t short_address, const char *path, std::uint32_t size) {
+  shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
+  auto &entry = static_cast<shared::DeviceListSegment *>(segment.address())->entries[short_address];
+  std::uint8_t ext_address[core::kExtAddressSize];
+  {
+    const shared::DeviceEntryLock lock(short_address);
+    shared::store_text(entry.oad_image_path, path);  // cut to the field, terminated
+    entry.oad_image_size = size;
+    core::copy_ext_address(ext_address, entry.ExtAddress);
+  }
+  if (!segment.detach()) std::exit(1);
+  if (!core::ext_address_is_set(ext_address)) {
+    // The sensor left while the request waited in the queue: there is no one to record it for.
+    std::printf("MSP430 OAD for 0x%04X not recorded: no sensor has that short address\n", short_address);
+    return;
+  }
+  char ext_text[core::kExtAddressTextSize];
+  core::ext_address_text(ext_address, ext_text);
+  set_oad_sensor(ext_text, path, kDownloadStarted, 0);
+}
+
+}  // namespace
+
+void request_msp430_download(std::uint8_t short_address, const char *path, int record_flag) {
+  const std::size_t length = std::strlen(path);
+  if (!shared::is_device_index(short_address) || length > UINT16_MAX - kRequestHeader) {
+    std::puts("Can't process msp-430 OAD");
+    return;
+  }
+  std::uint32_t size = file_size(path);
+  core::OutboundFrame frame(core::APP_MSP430_OAD_START_REQ, static_cast<std::uint16_t>(length + kRequestHeader));
+  if (frame.ok()) {
+    std::uint8_t *p = frame.payload();
+    *p++ = short_address;
+    p = core::write_le32(p, size);
+    std::memcpy(p, path, length);
+    frame.send();
+  } else {
+    size = 0;
+  }
+  if (record_flag != 0) record_download(short_address, path, size);
+}
+
+}  // namespace vorn::firmware

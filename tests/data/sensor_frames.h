@@ -81,13 +81,13 @@ inline Frame identification_request(const std::string &manufacturer, const std::
   return f.u8(9).u32(0x01020304).u32(0x05060708);
 }
 
-// A Data Frame Request whose records each hold the same words for every channel.
+// A Data Frame Request whose records, 20 s apart, each hold the same words for every channel.
 inline Frame data_frame_request(int no_alarm, int records, int channels, int word_a, int word_b,
                                 std::uint32_t sensor_time) {
   Frame f = head(0x20, 1);
   f.raw(kTag, 8).u8(0x5A).u16(1).u16(36).u16(7).u8(no_alarm).u8(33).u8(25).u8(records).u8(channels);
   for (int r = 0; r < records; ++r) {
-    f.u32(sensor_time + 60u * static_cast<std::uint32_t>(r));
+    f.u32(sensor_time + 20u * static_cast<std::uint32_t>(r));
     for (int c = 0; c < channels; ++c) f.u16(word_a).u16(word_b);
   }
   return f;

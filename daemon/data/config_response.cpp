@@ -11,7 +11,6 @@
 #include "data/frame_handlers.h"
 #include "data/sensor_texts.h"
 #include "data/sensor_upkeep.h"
-#include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 
 namespace vorn::data {
@@ -73,23 +72,19 @@ void ask_event_interval(std::uint16_t short_address) {
 }
 
 void write_sensorlist(const char *id, const ConfigFields &fields, int event_interval) {
-  set_sensor_option(id, "ManuFacturer", fields.manufacturer);
-  set_sensor_option(id, "ModelName", fields.model_name);
-  set_sensor_option(id, "ModelNumber", fields.model_number);
-  set_sensor_option(id, "ModelVersion", fields.model_version);
-  set_sensor_option(id, "SensorVersion", fields.sensor_version);
-  set_sensor_option(id, "SensorCalDate", fields.calibration_date);
-  if (event_interval > 0) set_sensor_option(id, "EventInterval", event_interval);
-  devices::commit_sensorlist();
+  set_sensor_options(id,
+                     {{"ManuFacturer", fields.manufacturer},
+                      {"ModelName", fields.model_name},
+                      {"ModelNumber", fields.model_number},
+                      {"ModelVersion", fields.model_version},
+                      {"SensorVersion", fields.sensor_version},
+                      {"SensorCalDate", fields.calibration_date}},
+                     event_interval > 0 ? std::optional(event_interval) : std::nullopt);
 }
 
 void fill_report(const shared::DeviceListEntry &entry, const char *ext_text, SensorReport &report) {
   shared::store_text(report.sensor_id, ext_text);
-  shared::store_text(report.manufacturer, entry.ManuFacturer);
-  shared::store_text(report.model_number, entry.ModelNumber);
-  shared::store_text(report.model_version, entry.ModelVersion);
-  shared::store_text(report.sensor_version, entry.SensorVersion);
-  shared::store_text(report.calibration_date, entry.SensorCalDate);
+  copy_identity_texts(entry, report);
   report.channel_count = entry.channel_count < kMaxChannels ? entry.channel_count : kMaxChannels;
   std::memcpy(report.channel_types, entry.channel_types, sizeof report.channel_types);
   for (int i = 0; i < kMaxChannels; ++i) shared::store_text(report.channel_units[i], entry.channel_units[i]);

@@ -26,10 +26,6 @@ namespace {
 constexpr int kStateWaits = 3;
 constexpr unsigned kStateWaitSeconds = 3;
 constexpr std::uint16_t kReplyValue = 10;
-constexpr std::int64_t kClockTolerance = 59;
-constexpr std::int64_t kDay = 86399;
-constexpr int kSlowInterval = 119;
-constexpr std::int64_t kConfigRequestPeriod = 3600;
 
 struct RequestFields {
   const std::uint8_t *sensor_tag = nullptr;
@@ -84,10 +80,7 @@ bool decode_records(const RequestFields &fields, std::int64_t now, std::uint32_t
     record.time = static_cast<std::int32_t>(static_cast<std::uint32_t>(time));
     record.values = n > 0 ? &store.values[i * n] : nullptr;
     record.error_codes = n > 0 ? &store.error_codes[i * n] : nullptr;
-    if (now > kSensorEpoch) {
-      const std::int64_t drift = now > time ? now - time : time - now;
-      if (drift > kClockTolerance || time - static_cast<std::int64_t>(last_time_sync) > kDay) clock_off = true;
-    }
+    if (clock_needs_setting(now, time, last_time_sync)) clock_off = true;
     for (std::size_t j = 0; j < n; ++j) {
       const std::uint16_t word_a = reader.u16();
       const ChannelReading reading = decode_record_value(word_a, reader.u16());
@@ -148,18 +141,14 @@ bool information_due(const SensorReport &report, shared::DeviceListEntry &entry,
   if (rssi_step > 1 || rssi_step < -1) return true;
   if (now - static_cast<std::int64_t>(entry.last_info_report) > kDay) return true;
   // A slow-reporting sensor is described to the cloud hourly as well.
-  if (entry.EventInterval > kSlowInterval) return false;
+  if (entry.EventInterval > kFastInterval) return false;
   if (now - static_cast<std::int64_t>(entry.last_config_request) < kConfigRequestPeriod) return false;
   entry.last_config_request = static_cast<std::uint32_t>(now);
   return true;
 }
 
 void keep_status(const SensorReport &report, shared::DeviceListEntry &entry) {
-  entry.status_word = report.status_word;
-  entry.battery_raw = report.battery_raw;
-  entry.status_extra = report.status_extra;
-  entry.power_source = report.power_source;
-  entry.battery = report.battery;
+  keep_power_status(report, entry);
   entry.status_32 = report.status_byte;
   entry.op_voltage = report.op_voltage;
   entry.op_temp = report.op_temperature;
@@ -210,11 +199,7 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
     keep_status(report, entry);
     known = entry.report_state != 0;
     if (known && due) {
-      shared::store_text(report.manufacturer, entry.ManuFacturer);
-      shared::store_text(report.model_number, entry.ModelNumber);
-      shared::store_text(report.model_version, entry.ModelVersion);
-      shared::store_text(report.sensor_version, entry.SensorVersion);
-      shared::store_text(report.calibration_date, entry.SensorCalDate);
+      copy_identity_texts(entry, report);
       if (report.op_temperature > 0) entry.last_info_report = static_cast<std::uint32_t>(now);
     }
     return due;

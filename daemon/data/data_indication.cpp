@@ -15,7 +15,6 @@ namespace {
 constexpr std::int8_t kShortAddressMode = 2;
 constexpr std::int8_t kExtAddressMode = 3;
 constexpr std::size_t kEnvelopeSize = 3;  // address mode and short address
-constexpr std::size_t kCommonHeadSize = 12;
 
 struct Command {
   std::uint8_t id;

@@ -13,7 +13,6 @@
 #include "data/sensor_texts.h"
 #include "data/sensor_upkeep.h"
 #include "devices/reconcile.h"
-#include "devices/sensorlist_store.h"
 #include "firmware/firmware_download.h"
 #include "shared/request_builders.h"
 
@@ -22,7 +21,6 @@ namespace vorn::data {
 namespace {
 
 constexpr std::size_t kChannelEntrySize = 21;
-constexpr std::int64_t kDay = 86399;
 
 struct IdentificationFields {
   std::uint8_t sensor_tag[8] = {};
@@ -117,11 +115,7 @@ Comparison compare_with_entry(const SensorReport &report, const shared::DeviceLi
 
 void keep_identity(const SensorFrame &frame, const SensorReport &report, shared::DeviceListEntry &entry) {
   core::copy_ext_address(entry.ExtAddress, frame.ext_address);
-  entry.status_word = report.status_word;
-  entry.battery_raw = report.battery_raw;
-  entry.status_extra = report.status_extra;
-  entry.power_source = report.power_source;
-  entry.battery = report.battery;
+  keep_power_status(report, entry);
   shared::store_text(entry.ManuFacturer, report.manufacturer);
   shared::store_text(entry.ModelName, report.model_name);
   shared::store_text(entry.ModelNumber, report.model_number);
@@ -142,17 +136,17 @@ void keep_identity(const SensorFrame &frame, const SensorReport &report, shared:
   entry.trailer_word_2 = report.trailer_word_2;
 }
 
-void write_sensorlist(const char *id, const SensorReport &report, int event_interval) {
-  set_sensor_option(id, "ManuFacturer", report.manufacturer);
-  set_sensor_option(id, "ModelName", report.model_number);  // the section names the model by its number
-  set_sensor_option(id, "ModelNumber", report.model_number);
-  set_sensor_option(id, "ModelVersion", report.model_version);
-  set_sensor_option(id, "SensorVersion", report.sensor_version);
-  set_sensor_option(id, "ManufacturerDate", report.manufacturing_date);
-  set_sensor_option(id, "SensorCalDate", report.calibration_date);
-  set_sensor_option(id, "DeviceName", report.device_name);
-  set_sensor_option(id, "EventInterval", event_interval);
-  devices::commit_sensorlist();
+void write_sensorlist(const char *id, const SensorReport &report) {
+  set_sensor_options(id,
+                     {{"ManuFacturer", report.manufacturer},
+                      {"ModelName", report.model_number},  // the section names the model by its number
+                      {"ModelNumber", report.model_number},
+                      {"ModelVersion", report.model_version},
+                      {"SensorVersion", report.sensor_version},
+                      {"ManufacturerDate", report.manufacturing_date},
+                      {"SensorCalDate", report.calibration_date},
+                      {"DeviceName", report.device_name}},
+                     report.event_interval);
 }
 
 // The cloud reports of an identification, decided under the entry's guard and sent after it.
@@ -210,7 +204,7 @@ void handle_identification_request(SensorFrame &frame) {
   });
   comparison.channels_changed = comparison.channels_changed || channels_changed != 0;
   if (comparison.sensor_version_changed) firmware::check_msp430_version(report.sensor_id, report.sensor_version);
-  write_sensorlist(report.sensor_id, report, report.event_interval);
+  write_sensorlist(report.sensor_id, report);
 
   if (in_device_list(frame) && report.sensor_id[0] != '\0' && core::ext_address_is_set(frame.ext_address)) {
     send_sync_time(frame.short_address);

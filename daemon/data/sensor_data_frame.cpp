@@ -33,8 +33,6 @@ constexpr std::uint16_t kLongTimedFrame = 0x0078;
 constexpr std::size_t kShortTimedReportTypeAbove = 76;
 constexpr std::size_t kLongTimedReportTypeAbove = 132;
 
-constexpr std::int64_t kClockTolerance = 59;
-constexpr std::int64_t kDay = 86399;
 
 void print_value(ChannelLayout layout, int i, std::uint8_t type, std::uint16_t hi, std::uint16_t lo,
                  const ChannelReading &reading, const char *unit) {
@@ -95,11 +93,7 @@ ReportPlan plan_reports(SensorFrame &frame, const SensorDataFields &fields, std:
     ReportPlan plan;
     std::memcpy(report.sensor_id, frame.ext_text, sizeof frame.ext_text);
     report.frame_control = frame.frame_ctl;
-    shared::store_text(report.manufacturer, entry.ManuFacturer);
-    shared::store_text(report.model_number, entry.ModelNumber);
-    shared::store_text(report.model_version, entry.ModelVersion);
-    shared::store_text(report.sensor_version, entry.SensorVersion);
-    shared::store_text(report.calibration_date, entry.SensorCalDate);
+    copy_identity_texts(entry, report);
     report.power_source = entry.power_source;
     if (entry.EventInterval > 0) report.event_interval = entry.EventInterval;
     plan.add_to_list = !core::ext_address_is_set(entry.ExtAddress);
@@ -208,10 +202,7 @@ void decode_sensor_data(const SensorDataFields &fields, ChannelLayout layout, st
     std::int64_t base_time = now;
     if (fields.has_time_stamp) {
       base_time = static_cast<std::int64_t>(fields.time_stamp) + kSensorEpoch;
-      const std::int64_t drift = now > base_time ? now - base_time : base_time - now;
-      if (now > kSensorEpoch &&
-          (drift > kClockTolerance || base_time - static_cast<std::int64_t>(entry.last_time_sync) > kDay))
-        entry.time_sync_pending = 1;
+      if (clock_needs_setting(now, base_time, entry.last_time_sync)) entry.time_sync_pending = 1;
     }
     report.base_time = static_cast<std::int32_t>(static_cast<std::uint32_t>(base_time));
     std::printf("\tTimeStamp: %ld\n", static_cast<long>(report.base_time));
@@ -254,6 +245,9 @@ void handle_sensor_data(SensorFrame &frame) {
 
   const int interval_sent =
       reconcile_event_interval(frame.short_address, frame.ext_text, reporting ? frame.report.event_interval : 0);
+  // A sensor outside the list has no entry to remember when it was last asked: it would be asked
+  // for its configuration with every frame.
+  if (!in_device_list(frame)) return;
   const shared::DeviceListEntry entry = with_entry(frame, [](const shared::DeviceListEntry &e) { return e; });
   config_request_rule(frame.short_address, entry, interval_sent);
 }

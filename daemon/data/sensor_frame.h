@@ -100,5 +100,16 @@ void refuse_frame(const SensorFrame &frame, const char *why);
 // Current Unix time; 946684800 is 2000-01-01 00:00:00 UTC, the origin of sensor time.
 std::int64_t unix_now();
 constexpr std::int64_t kSensorEpoch = 946684800;
+constexpr std::int64_t kDay = 86399;  // "more than a day" means more than this many seconds
+
+// A sensor's clock needs setting when a time it sent is more than 59 s off the gateway's, or
+// when it was last set more than a day before that time (only once the gateway's clock is set).
+bool clock_needs_setting(std::int64_t now, std::int64_t sensor_time, std::uint32_t last_time_sync);
+
+// The identity texts the reports carry, from the sensor's entry.
+void copy_identity_texts(const shared::DeviceListEntry &entry, SensorReport &report);
+
+// Status word, battery and power source of commands 32 and 34, kept in the entry.
+void keep_power_status(const SensorReport &report, shared::DeviceListEntry &entry);
 
 }  // namespace vorn::data

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "data/frame_handlers.h"
 #include "shared/request_builders.h"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/common.h"
+#include "devices/sensorlist_store.h"
 
 namespace vorn::data {
 
@@ -31,16 +32,16 @@ void quote_for_shell(const char *text, char *out, std::size_t size) {
   out[length] = '\0';
 }
 
-void set_sensor_option(const char *ext_address_text, const char *option, const char *value) {
+void set_sensor_options(const char *ext_address_text, std::initializer_list<SensorOption> options,
+                        std::optional<int> event_interval) {
   if (!core::is_ext_address_text(ext_address_text)) return;
-  char quoted[2 * 64 + 1];
-  quote_for_shell(value, quoted, sizeof quoted);
-  core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option, quoted);
-}
-
-void set_sensor_option(const char *ext_address_text, const char *option, int value) {
-  if (!core::is_ext_address_text(ext_address_text)) return;
-  core::_system("uci set sensorlist.@%s[].%s=\"%d\"", ext_address_text, option, value);
+  for (const SensorOption &option : options) {
+    char quoted[2 * 64 + 1];
+    quote_for_shell(option.value, quoted, sizeof quoted);
+    core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option.name, quoted);
+  }
+  if (event_interval) core::_system("uci set sensorlist.@%s[].EventInterval=\"%d\"", ext_address_text, *event_interval);
+  devices::commit_sensorlist();
 }
 
 }  // namespace vorn::data

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 
 namespace vorn::data {
 
@@ -22,9 +24,15 @@ void packed_date_text(std::uint16_t value, char *text, std::size_t size);
 // neither a command line nor the configuration file can carry them. `out` holds twice the text.
 void quote_for_shell(const char *text, char *out, std::size_t size);
 
-// uci set sensorlist.@<sensor id>[].<option>="<value>", the value quoted as above. Nothing runs
-// for an id that is not 16 hexadecimal digits.
-void set_sensor_option(const char *ext_address_text, const char *option, const char *value);
-void set_sensor_option(const char *ext_address_text, const char *option, int value);
+struct SensorOption {
+  const char *name;
+  const char *value;
+};
+
+// One group of writes to the sensor's sensorlist section: uci set sensorlist.@<sensor id>[].
+// <option>="<value>" for each option, the values quoted as above, then EventInterval when one is
+// given, then the commit. Nothing runs for an id that is not 16 hexadecimal digits.
+void set_sensor_options(const char *ext_address_text, std::initializer_list<SensorOption> options,
+                        std::optional<int> event_interval);
 
 }  // namespace vorn::data

@@ -15,8 +15,6 @@ namespace {
 
 constexpr std::uint16_t kSetEventInterval = 1;
 constexpr std::uint16_t kSetClock = 4;
-constexpr std::int64_t kConfigRequestPeriod = 3600;
-constexpr int kFastInterval = 119;
 
 void send_set_sensor(std::uint16_t short_address, std::uint16_t command, std::int32_t value) {
   char address_text[5];

@@ -10,6 +10,10 @@ namespace vorn::data {
 
 struct SensorFrame;
 
+// A sensor reporting this often or faster (seconds) is asked for its configuration hourly.
+constexpr int kFastInterval = 119;
+constexpr std::int64_t kConfigRequestPeriod = 3600;
+
 // The sensor's RemoveSensor option (0 when absent, or for an id that is not 16 hex digits).
 int read_remove_sensor(const char *ext_address_text);
 

@@ -108,6 +108,9 @@ TEST_F(DataIndication, EnvelopeAndHeadRejectionsChangeNothing) {
       {indication(3, bytes({-40, 4, 1, 2})), "07 00 4A 09 02 03 00 D8  04 01 02 "},
       {indication(3, head(0x2A, 0).bytes), "Disassociation Response of 0003 - Wrong FrameCtl (0x0000)\n"},
       {indication(3, head(0x20, 0).bytes), "Data Frame Request of 0003 - Wrong FrameCtl (0x0000)\n"},
+      // Outside the DeviceList: decoded, but no entry kept and nothing asked of the sensor.
+      {indication(0x65, sensor_data(0x0020, 0, 0, 1, {{"DEGC", 1, 0x15, 0x1388}, {}, {}, {}}).bytes),
+       "Sensor 0x0065-00124B0001A2B3C4"},
   };
   const shared::DeviceListEntry before = snapshot();
   for (const auto &c : cases) {

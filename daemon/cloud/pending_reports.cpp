@@ -16,7 +16,9 @@ void not_sent(const char *kind, const data::SensorReport *report) {
 }  // namespace
 
 void report_joined(const data::SensorReport *report) { not_sent("Joined", report); }
-void report_left(const data::SensorReport *report) { not_sent("Left", report); }
+void report_left(const data::SensorReport *report) {
+  std::printf("Report of %s leaving not handled yet\n", report ? report->sensor_id : "(none)");
+}
 void report_channel_list(const data::SensorReport *report) { not_sent("Channel list", report); }
 void report_channel_list_meta(const data::SensorReport *report) { not_sent("Channel list", report); }
 void report_settings(const data::SensorReport *report) { not_sent("Settings", report); }

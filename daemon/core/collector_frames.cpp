@@ -58,8 +58,8 @@ void model_region(const char *model_name, char *region) {
 }
 
 void handle_get_nwk_info_cnf(const std::uint8_t *p) {
-  std::system("killall -9 cm_restart");
-  std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+  run_shell_command("killall -9 cm_restart");
+  run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
   devices::commit_sensorlist();
 
   char model_name[33] = {};
@@ -94,16 +94,20 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
     }
   }
   devices::commit_sensorlist();
-  std::system("check_sub1g_module &");
+  run_shell_command("check_sub1g_module &");
 }
 
 void ensure_coprocessor_section() {
   char line[128];
-  if (devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]") &&
-      std::strlen(line) > 10 && std::strncmp(line, "Coprocessor", 11) == 0)
-    return;
-  std::system("uci -q add sensorlist Coprocessor");
-  std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+  switch (devices::read_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]")) {
+    case devices::LineRead::kNotRun: return;  // nothing known: adding could make a second section
+    case devices::LineRead::kLine:
+      if (std::strlen(line) > 10 && std::strncmp(line, "Coprocessor", 11) == 0) return;
+      break;
+    case devices::LineRead::kNoLine: break;
+  }
+  run_shell_command("uci -q add sensorlist Coprocessor");
+  run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
   devices::commit_sensorlist();
 }
 
@@ -133,17 +137,17 @@ void handle_collector_state_change(std::uint8_t state) {
   std::fflush(stdout);
   switch (state) {
     case 5:
-      std::system("ubus send controld \"{'action':4}\"");
-      std::system("echo \"`date` `echo - Start WPS`\" >> /etc/status_log &");
+      run_shell_command("ubus send controld \"{'action':4}\"");
+      run_shell_command("echo \"`date` `echo - Start WPS`\" >> /etc/status_log &");
       break;
     case 6:
-      std::system("ubus send controld \"{'action':5}\"");
-      std::system("echo \"`date` `echo - Stop WPS`\" >> /etc/status_log &");
+      run_shell_command("ubus send controld \"{'action':5}\"");
+      run_shell_command("echo \"`date` `echo - Stop WPS`\" >> /etc/status_log &");
       break;
     case 3:
-      std::system("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
-      std::system("killall -9 cm_restart");
-      std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
+      run_shell_command("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
+      run_shell_command("killall -9 cm_restart");
+      run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
       devices::commit_sensorlist();
       break;
     default: break;

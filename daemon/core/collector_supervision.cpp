@@ -27,8 +27,8 @@ void check_start_count() {
   std::printf("StartCount = %d\n", count);
   if (count > 10) {
     std::fputs("Coprocessor Error!!!\n", stdout);
-    std::system("uci set sensorlist.@Coprocessor[].StartCount=0");
-    std::system("ubus send controld \"{'action':6}\"");
+    run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    run_shell_command("ubus send controld \"{'action':6}\"");
   } else {
     _system("uci set sensorlist.@Coprocessor[].StartCount=\"%d\"", count);
   }
@@ -48,7 +48,7 @@ const char *region_copy_command(int region) {
 }
 
 void start_collector() {
-  std::system("killall -9 collector");
+  run_shell_command("killall -9 collector");
   unlink(kCollectorReadyFile);
   mp_info_record record{};
   const char *copy;
@@ -59,9 +59,9 @@ void start_collector() {
     std::fputs("Get MP Info fail.\n", stdout);
     copy = region_copy_command(-1);
   }
-  std::system(copy);
-  std::system("sync");
-  std::system("/usr/sbin/collector &");
+  run_shell_command(copy);
+  run_shell_command("sync");
+  run_shell_command("/usr/sbin/collector &");
   sleep(2);
 }
 
@@ -80,7 +80,7 @@ void wait_for_collector_ready() {
       if (collector_ready() != 0) return;
       sleep(1);
     }
-    std::system("killall -9 collector;/usr/sbin/collector &");
+    run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
 
@@ -140,7 +140,7 @@ void reconnect_collector_link() {
     // Ready but not accepting: a collector that died and left its ready file. Start it afresh.
     close(fd);
     unlink(kCollectorReadyFile);
-    std::system("killall -9 collector;/usr/sbin/collector &");
+    run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
 

@@ -67,7 +67,12 @@ static int hex_digit_value(char c) {
 }
 
 bool parse_ext_address_text(const char *text, std::uint8_t *ext_address) {
-  if (!is_ext_address_text(text)) return false;
+  return is_ext_address_text(text) && parse_ext_address_digits(text, ext_address);
+}
+
+bool parse_ext_address_digits(const char *text, std::uint8_t *ext_address) {
+  for (int i = 0; i < 16; ++i)
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
   for (int pair = 0; pair < 8; ++pair) {
     ext_address[7 - pair] = static_cast<std::uint8_t>(hex_digit_value(text[2 * pair]) * 16 +
                                                       hex_digit_value(text[2 * pair + 1]));
@@ -101,10 +106,15 @@ int _system(const char *format, ...) {
     std::fprintf(stderr, "_system: command of %d characters does not fit in 511, not run\n", length);
     return -1;
   }
-  std::fflush(stdout);  // the shell writes to the same standard output; keep lines in order
+  run_shell_command(command);
+  return length;
+}
+
+void run_shell_command(const char *command) {
+  std::fflush(stdout);
+  std::fflush(stderr);
   int status = std::system(command);
   (void)status;  // callers never look at the shell's status
-  return length;
 }
 
 void hex_dump(const std::uint8_t *data, std::size_t count) {

@@ -23,6 +23,8 @@ void ext_address_text(const std::uint8_t *ext_address, char *text);
 // Parses 16 hexadecimal digits (most significant byte first) into the 8 link-order bytes.
 // Returns false, leaving `ext_address` untouched, when the text is not exactly that.
 bool parse_ext_address_text(const char *text, std::uint8_t *ext_address);
+// The same for 16 digits that start a longer text (a configuration line, a request payload).
+bool parse_ext_address_digits(const char *digits, std::uint8_t *ext_address);
 // True when `text` is exactly 16 hexadecimal digits: the only form allowed into shell commands.
 bool is_ext_address_text(const char *text);
 
@@ -38,6 +40,10 @@ long uptime_seconds();
 // Formats a shell command (at most 511 characters) and runs it; returns the formatted length.
 // A command that does not fit is refused: nothing runs, one line goes to standard error, -1.
 int _system(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The one way the daemon runs a shell command: our buffered output goes first, so a line is
+// never printed twice by a process that forks later, and the shell's lines stay in order.
+void run_shell_command(const char *command);
 
 void hex_dump(const std::uint8_t *data, std::size_t count);
 void print_collector_state(std::uint8_t state);

@@ -20,6 +20,7 @@ struct DaemonState {
   // it under the link semaphore, so they never use a descriptor that is being closed.
   std::atomic<int> link_socket{-1};
   sem_t *link_semaphore = nullptr;    // none until opened after the connection
+  pid_t main_process = 0;             // the process that owns the shared state and tears it down
   pid_t command_process = 0;          // main process only
 };
 

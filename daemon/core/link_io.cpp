@@ -1,10 +1,12 @@
 #include "core/link_io.h"
 
+#include <poll.h>
 #include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "core/common.h"
@@ -12,27 +14,61 @@
 
 namespace vorn::core {
 
+namespace {
+
+enum class Fill { kComplete, kStalled, kLinkDown };
+
+// Reads until `size` bytes have arrived after the `filled` already there, waiting at most
+// kFrameRestWaitMs in all for them. The link is a stream: a frame may come in several pieces.
+Fill fill(int fd, std::uint8_t *buffer, std::size_t size, std::size_t &filled) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kFrameRestWaitMs);
+  while (filled < size) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Fill::kStalled;
+    pollfd wanted{fd, POLLIN, 0};
+    const int ready = poll(&wanted, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return Fill::kLinkDown;
+    if (ready <= 0) continue;
+    const ssize_t n = read(fd, buffer + filled, size - filled);
+    if (n == 0) return Fill::kLinkDown;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return Fill::kLinkDown;
+    }
+    filled += static_cast<std::size_t>(n);
+  }
+  return Fill::kComplete;
+}
+
+}  // namespace
+
 ReadOutcome read_link_frame(int fd, InboundFrame &frame) {
   std::uint8_t header[kLinkHeaderSize] = {};
-  ssize_t n = read(fd, header, sizeof header);
+  // The first byte may be a long time coming; the rest of a frame follows it at once.
+  const ssize_t n = read(fd, header, sizeof header);
   if (n == 0) return ReadOutcome::kLinkDown;
   if (n < 0) return errno == EINTR ? ReadOutcome::kSkipped : ReadOutcome::kLinkDown;
-  if (n != static_cast<ssize_t>(sizeof header)) return ReadOutcome::kSkipped;
-  if (header[2] != kInboundType) return ReadOutcome::kSkipped;
+  std::size_t filled = static_cast<std::size_t>(n);
+  const Fill whole_header = fill(fd, header, sizeof header, filled);
+  if (whole_header == Fill::kLinkDown) return ReadOutcome::kLinkDown;
+  // A header cut short is handed on like a short payload: its handler rejects it with a dump.
+  const bool stalled = whole_header == Fill::kStalled;
+  if (!stalled && header[2] != kInboundType) return ReadOutcome::kSkipped;
 
-  std::size_t length = read_le16(header);
+  std::size_t length = stalled ? 0 : read_le16(header);
   frame.bytes.reset(static_cast<std::uint8_t *>(std::calloc(length + kLinkHeaderSize, 1)));
   if (!frame.bytes) return ReadOutcome::kSkipped;
   std::memcpy(frame.bytes.get(), header, sizeof header);
-  frame.received = kLinkHeaderSize;
+  frame.received = filled;
+  if (stalled) return ReadOutcome::kFrame;
   if (length == 0) return ReadOutcome::kFrame;
 
-  ssize_t got;
-  do {
-    got = read(fd, frame.bytes.get() + kLinkHeaderSize, length);
-  } while (got < 0 && errno == EINTR);
-  if (got <= 0) return ReadOutcome::kLinkDown;
-  frame.received += static_cast<std::size_t>(got);
+  std::size_t got = 0;
+  const Fill payload = fill(fd, frame.bytes.get() + kLinkHeaderSize, length, got);
+  if (payload == Fill::kLinkDown) return ReadOutcome::kLinkDown;
+  // A stalled payload is still handed on: its handler rejects it for its length, with a dump.
+  frame.received += got;
   return ReadOutcome::kFrame;
 }
 

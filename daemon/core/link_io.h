@@ -16,17 +16,22 @@ struct FreeDeleter {
 using FrameBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
 enum class ReadOutcome {
-  kFrame,     // a frame (possibly with a short payload, which the handler rejects)
+  kFrame,     // a frame (possibly cut short, which the handler rejects)
   kSkipped,   // header not read whole, wrong type byte or no memory: nothing to hand on
   kLinkDown,  // the collector closed the link or the socket failed
 };
 
 struct InboundFrame {
   FrameBuffer bytes;          // payload length + 4 bytes, zero-filled, header first
-  std::size_t received = 0;   // header plus the bytes the payload read returned
+  std::size_t received = 0;   // the bytes that arrived: fewer than announced when the rest stalled
 };
 
-// One frame as the collector sends it: a single 4-byte header read, then a single payload read.
+// How long the rest of a frame may take once its first byte has come (and its payload once its
+// header has come). A frame that does not arrive whole in that time is handed on short.
+constexpr int kFrameRestWaitMs = 200;
+
+// One frame: waits for its first byte as long as it takes, then reads the 4-byte header and the
+// announced payload in as many pieces as they arrive in.
 ReadOutcome read_link_frame(int fd, InboundFrame &frame);
 
 // An outbound frame in a fresh zero-filled buffer with its header written. An allocation failure

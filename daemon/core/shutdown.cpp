@@ -37,8 +37,13 @@ void handle_shutdown_signal(int) {
   const int fd = daemon_state.link_socket.exchange(-1);
   if (fd >= 0) close(fd);
   uloop_done();
-  if (daemon_state.command_process > 0) kill(daemon_state.command_process, SIGTERM);
-  shared::remove_shared_state();
+  // Only the main process removes the segments: a signal to the whole group reaches every process,
+  // and a second removal would fail and report an error at every orderly stop. The others only
+  // detach, which their exit does.
+  if (getpid() == daemon_state.main_process) {
+    if (daemon_state.command_process > 0) kill(daemon_state.command_process, SIGTERM);
+    shared::remove_shared_state();
+  }
   _exit(0);
 }
 

@@ -3,8 +3,8 @@
 
 namespace vorn::core {
 
-// Closes the link, ends the event loop, ends the command process (main process only), marks both
-// shared segments for removal and exits 0.
+// Closes the link, ends the event loop and exits 0. The main process also ends the command process
+// and marks both shared segments for removal.
 void handle_shutdown_signal(int signal);
 
 // Installs the handler for SIGHUP, SIGTERM and SIGINT; inherited by every process forked later.

@@ -12,6 +12,7 @@
 
 #include "cloud/cloud_agent.h"
 #include "core/collector_supervision.h"
+#include "core/common.h"
 #include "core/command_process.h"
 #include "core/daemon_state.h"
 #include "core/inbound_loop.h"
@@ -63,6 +64,7 @@ void start_transmit_thread() {
 
 void run_daemon(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // the daemon forks per frame: never hold half a buffer
+  daemon_state.main_process = getpid();
   get_register_name(daemon_state.gateway_id);
   daemon_state.debug_level = parse_debug_level(argc, argv);
   install_shutdown_handler();
@@ -84,7 +86,7 @@ void run_daemon(int argc, char **argv) {
   }
   std::fputs("Create Semphore Success\n", stdout);
   start_transmit_thread();
-  std::system("killall -9 cm_restart;/usr/sbin/cm_restart 30 3 &");
+  run_shell_command("killall -9 cm_restart;/usr/sbin/cm_restart 30 3 &");
   sleep(1);
   run_inbound_loop();
 }

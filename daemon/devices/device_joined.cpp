@@ -9,6 +9,7 @@
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
 #include "devices/database_file.h"
+#include "devices/sensor_section_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
@@ -47,6 +48,7 @@ void refresh_device_list_entry(const JoinedIndication &joined) {
 
 // Makes sure the sensor has exactly one section and records its short address in it.
 void record_in_sensorlist(const JoinedIndication &joined) {
+  SensorSectionLock lock(joined.text);
   char line[128];
   LineRead read = read_line(line, sizeof line, "uci -q get sensorlist.@%s[]", joined.text);
   if (read != LineRead::kNotRun) {

@@ -4,9 +4,7 @@
 #include <gateway_lib/download_records.h>
 #include <gateway_lib/utils.h>
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cloud/device_reports.h"
@@ -15,30 +13,27 @@
 #include "core/link_io.h"
 #include "data/sensor_report.h"
 #include "devices/database_file.h"
+#include "devices/sensor_section_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
+#include "shared/request_builders.h"
 
 namespace vorn::devices {
 
 namespace {
 
 void forget_section(const char *text) {
+  SensorSectionLock lock(text);
   core::_system("uci -q delete sensorlist.@%s[]", text);
   commit_sensorlist();
 }
 
-// A removal text: 4 hex digits of short address, one separator, 16 hex digits of ExtAddress.
+// A removal request of 21 bytes taken as they are: 4 hex digits of short address, one byte that
+// is not used (producers leave a blank or a zero there), 16 hex digits of ExtAddress.
 bool parse_removal_text(const char *removal, std::uint16_t *short_address, char *text, std::uint8_t *ext_address) {
-  if (strnlen(removal, 21) < 21) return false;
-  for (int i = 0; i < 4; ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(removal[i]))) return false;
-  std::memcpy(text, removal + 5, 16);
-  text[16] = '\0';
-  if (!core::is_ext_address_text(text)) return false;
-  char digits[5] = {removal[0], removal[1], removal[2], removal[3], '\0'};
-  *short_address = static_cast<std::uint16_t>(std::strtol(digits, nullptr, 16));
-  for (int pair = 0; pair < 8; ++pair)
-    ext_address[7 - pair] = static_cast<std::uint8_t>(hex_to_dec(text[2 * pair]) * 16 + hex_to_dec(text[2 * pair + 1]));
+  if (!shared::parse_address_text(reinterpret_cast<const std::uint8_t *>(removal), short_address)) return false;
+  if (!core::parse_ext_address_digits(removal + 5, ext_address)) return false;
+  core::ext_address_text(ext_address, text);
   return true;
 }
 
@@ -93,8 +88,8 @@ void remove_sensor(const char *removal_text, const std::uint8_t *ext_address_byt
   std::uint8_t ext_address[core::kExtAddressSize] = {};
   if (removal_text != nullptr) {
     if (!parse_removal_text(removal_text, &short_address, text, ext_address)) {
-      std::printf("Removal request \"%.21s\" is not a short address and an ExtAddress in hexadecimal, refused\n",
-                  removal_text);
+      std::printf("Removal request \"%.4s %.16s\" is not a short address and an ExtAddress in hexadecimal, refused\n",
+                  removal_text, removal_text + 5);
       return;
     }
   } else {

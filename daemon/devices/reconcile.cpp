@@ -2,7 +2,6 @@
 
 #include <gateway_lib/utils.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,19 +37,10 @@ void update_entry(std::uint16_t short_address, Update update) {
   update(static_cast<shared::DeviceListSegment *>(segment.address())->entries[short_address]);
 }
 
-// The 8 ExtAddress bytes of a line's first 16 characters; false when they are not hex digits.
-bool line_ext_address(const char *line, std::uint8_t *ext_address) {
-  for (int i = 0; i < 16; ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(line[i]))) return false;
-  for (int pair = 0; pair < 8; ++pair)
-    ext_address[7 - pair] = static_cast<std::uint8_t>(hex_to_dec(line[2 * pair]) * 16 + hex_to_dec(line[2 * pair + 1]));
-  return true;
-}
-
 void reconcile_line(const char *line) {
   std::uint8_t ext_address[core::kExtAddressSize] = {};
   if (line[0] == '\0' || line[0] == '\n') return;
-  if (!line_ext_address(line, ext_address)) {
+  if (!core::parse_ext_address_digits(line, ext_address)) {
     std::printf("Sensor list line \"%.40s\" does not start with an ExtAddress, skipped\n", line);
     return;
   }

@@ -27,10 +27,18 @@ SegmentAttachment::SegmentAttachment(int segment_id) : address_(shmat(segment_id
 }
 
 SegmentAttachment::~SegmentAttachment() {
-  if (shmdt(address_) == -1) {
+  if (address_ != nullptr) detach();
+}
+
+bool SegmentAttachment::detach() {
+  if (address_ == nullptr) return true;
+  void *address = address_;
+  address_ = nullptr;
+  if (shmdt(address) == -1) {
     perror("shmdt failed\n");
-    std::exit(1);
+    return false;
   }
+  return true;
 }
 
 namespace {

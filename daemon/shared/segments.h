@@ -24,15 +24,21 @@ int open_link_semaphore();
 // Marks both segments for removal (shutdown). Safe in a signal handler.
 void remove_shared_state();
 
-// A segment attached for the lifetime of the object. Attach and detach failures end the process
-// with status 1 after "shmat failed\n" / "shmdt failed\n".
+// A segment attached for the lifetime of the object. An attach failure ends the process with
+// status 1 after "shmat failed\n".
 class SegmentAttachment {
  public:
   explicit SegmentAttachment(int segment_id);
+  // Detaches when still attached; a failure is reported and the process goes on (a destructor may
+  // run while the stack unwinds, where ending the process would skip the other owners).
   ~SegmentAttachment();
   SegmentAttachment(const SegmentAttachment &) = delete;
   SegmentAttachment &operator=(const SegmentAttachment &) = delete;
   void *address() const { return address_; }
+
+  // Detaches now. False after "shmdt failed\n", so a caller whose contract is to end with status 1
+  // can do so.
+  bool detach();
 
  private:
   void *address_;

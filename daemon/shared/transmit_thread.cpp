@@ -33,10 +33,7 @@ void serve_txq_request(std::int32_t tx_api_id, const std::uint8_t *payload) {
     case 6: send_device_array_req(); break;
     case 11: send_join_permit_req(payload[0] != 0); break;
     case 13: send_config_request(payload[0], reinterpret_cast<const char *>(payload + 1), 0); break;
-    case 15:
-      payload_text(payload, 0, text);
-      devices::remove_sensor(text, nullptr, 0);
-      break;
+    case 15: devices::remove_sensor(reinterpret_cast<const char *>(payload), nullptr, 0); break;
     case 20:
       if (!is_device_index(index)) {
         std::puts("Can't process sensor OAD");

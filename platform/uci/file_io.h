@@ -11,7 +11,8 @@
 
 namespace uci {
 
-// Owns one file descriptor and closes it once.
+// Owns one file descriptor and closes it once. The bus and the platform libraries have their own:
+// each is a separate router package and none links the others.
 class UniqueFd {
  public:
   UniqueFd() = default;

@@ -1,8 +1,11 @@
 // Frames about the collector and the start-up steps that keep sensorlist's Coprocessor section,
 // run against the router's real uci tool.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -113,6 +116,19 @@ TEST_F(CollectorFrames, StateChangesRunTheirCommands) {
   EXPECT_NE(shell("cat /etc/status_log").find("- Start WPS"), std::string::npos);
   EXPECT_NE(shell("cat /etc/cm_log").find("- Collector ready"), std::string::npos);
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].StartCount"), "0");
+}
+
+TEST_F(CollectorFrames, CoprocessorSectionIsNotAddedWhenItCannotBeLookedFor) {
+  ensure_coprocessor_section();
+  pid_t child = fork();
+  if (child == 0) {
+    test::fail_system_calls({{SYS_pipe2, EMFILE}, {SYS_pipe, EMFILE}});  // no pipe: descriptors exhausted
+    ensure_coprocessor_section();
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(uci_get("sensorlist.@Coprocessor[1]"), "") << shell("uci show sensorlist");
+  EXPECT_EQ(uci_get("sensorlist.@Coprocessor[0]"), "Coprocessor");
 }
 
 TEST_F(CollectorFrames, StartCountGrowsAndResetsAfterTen) {

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -123,15 +124,15 @@ void send_bytes(int fd, const Bytes &data) {
 }
 
 // Another process posts a request into the TXQ, as the command process does.
-void post_join_permit_from_another_process() {
+void post_from_another_process(std::int32_t tx_api_id, const Bytes &payload) {
   pid_t pid = fork();
   if (pid == 0) {
     int id = shmget(5168, 0, 0);
     auto *txq = static_cast<shared::TxqSegment *>(shmat(id, nullptr, 0));
     shared::TxqSlot *slot = shared::claim_txq_slot(txq);
     if (slot == nullptr) _exit(1);
-    slot->payload[0] = 1;
-    shared::publish_txq_slot(slot, 11);
+    std::copy(payload.begin(), payload.end(), slot->payload);
+    shared::publish_txq_slot(slot, tx_api_id);
     shmdt(txq);
     _exit(0);
   }
@@ -139,6 +140,8 @@ void post_join_permit_from_another_process() {
   waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+void post_join_permit_from_another_process() { post_from_another_process(11, bytes({1})); }
 
 Bytes frame(std::uint8_t api, Bytes payload) {
   Bytes out = bytes({static_cast<int>(payload.size() & 0xFF), static_cast<int>(payload.size() >> 8), 0x4A, api});
@@ -205,7 +208,7 @@ TEST_F(DaemonRun, StartsServesTheLinkReconnectsAndShutsDown) {
   EXPECT_TRUE(output_has("StartCount = 3\n"));
   EXPECT_TRUE(output_has("Sub1g Region: 10\n"));
   EXPECT_EQ(file_text("/etc/collector.cfg"), file_text("/etc/vorn_cfg/collector_US915_HiPA.cfg"));
-  EXPECT_TRUE(output_has("connected to the collector..\n"));
+  EXPECT_TRUE(eventually([] { return output_has("connected to the collector..\n"); }, 5));
   EXPECT_TRUE(eventually([] { return output_has("connected as "); }, 5)) << "command process on the bus";
 
   EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03})) << "network information request";
@@ -228,14 +231,16 @@ TEST_F(DaemonRun, StartsServesTheLinkReconnectsAndShutsDown) {
   // Garbage, a frame of the wrong type, a truncated frame and an unknown id are dropped; the next
   // good frame is handled.
   send_bytes(link, bytes({0xFF, 0xFF, 0x00}));
+  EXPECT_TRUE(eventually([] { return output_has("(3) Data Length not match, Reject!\n"); })) << file_text(kOutput);
   send_bytes(link, bytes({0x02, 0x00, 0x0A, 0x0C}));
   Bytes truncated = bytes({30, 0x00, 0x4A, 0x09});
   truncated.resize(24, 0x11);
   send_bytes(link, truncated);
+  // The collector pauses: the rest of the payload never comes.
+  EXPECT_TRUE(eventually([] { return output_has("(24) Data Length not match, Reject!\n"); }));
   send_bytes(link, frame(4, bytes({1, 2})));
   send_bytes(link, frame(12, bytes({0x2A, 0, 0, 0})));
   EXPECT_TRUE(eventually([] { return output_has("Set Join Permit Result: 0x2A\n"); })) << file_text(kOutput);
-  EXPECT_TRUE(eventually([] { return output_has("(24) Data Length not match, Reject!\n"); }));
   EXPECT_TRUE(eventually([] { return output_has("Unknow API ID, Reject!\n"); }));
 
   // The collector closes the link: the daemon connects again and the new link carries requests.
@@ -309,6 +314,81 @@ TEST_F(DaemonRun, SecondDebugLevelIsAccepted) {
   send_bytes(link, frame(4, bytes({0xAB})));
   EXPECT_TRUE(eventually([] { return output_has("Unknow API ID, Reject!\n"); }));
   EXPECT_FALSE(output_has("From Server"));
+  close(link);
+}
+
+// Frames in pieces, a stalled payload, a queued removal whose unused byte is 0, a join racing a
+// re-join of one sensor, and an orderly stop that reports nothing as failed.
+TEST_F(DaemonRun, ReadsFramesInPiecesAndStopsQuietly) {
+  start_daemon();
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  read_exactly(link, 4);
+
+  // Each frame goes once the daemon has handed on the one before, so that it is reading when the
+  // first piece comes; the second piece follows well within the time the rest may take.
+  auto send_in_pieces = [link](const Bytes &whole, std::size_t split, const char *handled) {
+    send_bytes(link, Bytes(whole.begin(), whole.begin() + static_cast<long>(split)));
+    send_bytes(link, Bytes(whole.begin() + static_cast<long>(split), whole.end()));
+    EXPECT_TRUE(eventually([handled] { return output_has(handled); })) << handled << file_text(kOutput);
+  };
+  Bytes device_array = bytes({0, 1, 0});
+  device_array.resize(21, 0x33);
+  send_in_pieces(frame(12, bytes({0x2A, 0, 0, 0})), 2, "Set Join Permit Result: 0x2A\n");  // inside the header
+  send_in_pieces(frame(14, bytes({0x07, 0, 0, 0})), 4, "Tx Data Request Result: 0x7\n");   // after the header
+  send_in_pieces(frame(7, device_array), 10, "\tShort Address: 3333\n");                   // inside the payload
+  Bytes stalled = bytes({30, 0x00, 0x4A, 0x09});
+  stalled.resize(24, 0x11);
+  send_in_pieces(stalled, 24, "(24) Data Length not match, Reject!\n");  // the rest never comes
+  send_bytes(link, frame(12, bytes({0x2B, 0, 0, 0})));
+  EXPECT_TRUE(eventually([] { return output_has("Set Join Permit Result: 0x2B\n"); })) << file_text(kOutput);
+  std::string out = file_text(kOutput);
+  EXPECT_EQ(occurrences(out, "Set Join Permit Result: 0x2A\n"), 1u) << out;
+  EXPECT_EQ(occurrences(out, "Tx Data Request Result: 0x7\n"), 1u) << out;
+  EXPECT_EQ(occurrences(out, "Get Device List:\n"), 1u) << out;
+  EXPECT_EQ(occurrences(out, "\tShort Address: 3333\n"), 1u) << out;
+  EXPECT_EQ(occurrences(out, "Data Length not match"), 1u) << out;
+  EXPECT_EQ(occurrences(out, "(24) Data Length not match, Reject!\n"), 1u) << out;
+  EXPECT_EQ(out.find("Unknow API ID"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Wrong length"), std::string::npos) << out;
+
+  // A removal request whose unused fifth byte is 0 is sent whole.
+  Bytes removal = bytes({'0', '0', '0', '5', 0});
+  for (char c : std::string("0011223344556677")) removal.push_back(static_cast<std::uint8_t>(c));
+  post_from_another_process(15, removal);
+  EXPECT_EQ(read_exactly(link, 14),
+            bytes({0x0A, 0x00, 0x0A, 0x0F, 0x05, 0x00, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}));
+
+  // A join and a re-join of one sensor back to back leave it exactly one section. A slow uci
+  // answers the section check late, so both handlers are sure to look before either adds.
+  std::system("mv /usr/bin/uci /usr/bin/uci.real");
+  std::ofstream("/usr/bin/uci") << "#!/bin/sh\n"
+                                   "if [ \"$*\" = '-q get sensorlist.@0807060504030201[]' ]; then\n"
+                                   "  out=$(/usr/bin/uci.real \"$@\"); sleep 0.5; [ -n \"$out\" ] && echo \"$out\"; exit 0\n"
+                                   "fi\n"
+                                   "exec /usr/bin/uci.real \"$@\"\n";
+  std::system("chmod +x /usr/bin/uci");
+  Bytes joined(19, 0);
+  joined[2] = 0x07;
+  for (int i = 0; i < 8; ++i) joined[4 + i] = static_cast<std::uint8_t>(i + 1);
+  Bytes rejoined = joined;
+  rejoined[18] = 1;
+  Bytes both = frame(0, joined);
+  Bytes second = frame(0, rejoined);
+  both.insert(both.end(), second.begin(), second.end());
+  send_bytes(link, both);
+  EXPECT_TRUE(eventually([] { return occurrences(file_text(kOutput), "\tExt. Address: 0807060504030201\n") == 2; }));
+  EXPECT_TRUE(eventually([] { return shell("uci -q get sensorlist.@0807060504030201[0].ShortAddress") == "0007\n"; }));
+  std::this_thread::sleep_for(3s);  // both handlers past their database-file upkeep and commit
+  EXPECT_EQ(shell("uci -q get sensorlist.@0807060504030201[1]"), "") << shell("uci show sensorlist");
+  std::system("mv /usr/bin/uci.real /usr/bin/uci");
+
+  kill(daemon_, SIGTERM);
+  int status = 0;
+  waitpid(daemon_, &status, 0);
+  daemon_ = -1;
+  EXPECT_TRUE(eventually([] { return !vorn_mgr_processes_left(); }, 10)) << shell("ps -ef");
+  EXPECT_EQ(file_text(kOutput).find("failed"), std::string::npos) << file_text(kOutput);
   close(link);
 }
 

@@ -1,16 +1,11 @@
 // The collector link: how frames are read off the socket and which ones a handler accepts.
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-
 #include <string>
 
 #include "core/frame_dispatch.h"
@@ -77,19 +72,7 @@ TEST_F(LinkReading, LinkClosedInsideAPayloadIsNoticed) {
 }
 
 // Makes every later fork of this process fail with EAGAIN, as when the process table is full.
-void forbid_fork() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
-}
+void forbid_fork() { test::fail_system_calls({{SYS_clone, EAGAIN}, {SYS_clone3, ENOSYS}}); }
 
 TEST(HandlerProcesses, AFailedForkDropsTheFrameAndReadingGoesOn) {
   int err[2];

@@ -3,14 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/daemon_state.h"
@@ -69,6 +74,20 @@ inline Bytes bytes(std::initializer_list<int> values) {
   Bytes out;
   for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
   return out;
+}
+
+// From now on the given system calls of this process (and of its children) fail with the given
+// error, as when a table of the kernel is full. For a forked test child only.
+inline void fail_system_calls(std::initializer_list<std::pair<long, int>> calls) {
+  std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  for (auto [number, error] : calls) {
+    filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
+  }
+  filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
 }
 
 // Runs a shell command and returns its standard output.

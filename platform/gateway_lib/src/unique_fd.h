@@ -1,4 +1,5 @@
-// Owner of one file descriptor.
+// Owner of one file descriptor. The uci tool and the bus have their own: each is a separate router
+// package and none links the others.
 #pragma once
 
 #include <unistd.h>

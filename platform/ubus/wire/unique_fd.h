@@ -1,4 +1,5 @@
-// Owns one file descriptor.
+// Owns one file descriptor. The uci tool and the platform libraries have their own: each is a
+// separate router package and none links the others.
 #pragma once
 
 #include <unistd.h>

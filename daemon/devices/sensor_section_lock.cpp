@@ -1,0 +1,37 @@
+#include "devices/sensor_section_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/common.h"
+
+namespace vorn::devices {
+
+SensorSectionLock::SensorSectionLock(const char *ext_address_text) {
+  if (!core::is_ext_address_text(ext_address_text)) return;  // never a path from an unchecked text
+  char path[64];
+  std::snprintf(path, sizeof path, kSensorLockFormat, ext_address_text);
+  fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) {
+    std::fprintf(stderr, "sensor lock %s: %s, changing the section unlocked\n", path, std::strerror(errno));
+    return;
+  }
+  while (flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    std::fprintf(stderr, "sensor lock %s: %s, changing the section unlocked\n", path, std::strerror(errno));
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
+}
+
+SensorSectionLock::~SensorSectionLock() {
+  if (fd_ >= 0) close(fd_);  // closing the descriptor releases the lock
+}
+
+}  // namespace vorn::devices

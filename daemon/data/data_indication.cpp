@@ -1,6 +1,7 @@
 #include "data/data_indication.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/common.h"
 #include "core/daemon_state.h"
@@ -123,6 +124,7 @@ void handle_data_indication(const std::uint8_t *link_frame, std::size_t length) 
                     report};
   report.rssi = static_cast<std::int8_t>(frame.app[0]);
   dispatch(frame);
+  if (!segment.detach()) std::exit(1);
 }
 
 }  // namespace vorn::data

@@ -4,6 +4,7 @@
 #include <gateway_lib/download_records.h>
 #include <gateway_lib/utils.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -88,8 +89,10 @@ void remove_sensor(const char *removal_text, const std::uint8_t *ext_address_byt
   std::uint8_t ext_address[core::kExtAddressSize] = {};
   if (removal_text != nullptr) {
     if (!parse_removal_text(removal_text, &short_address, text, ext_address)) {
-      std::printf("Removal request \"%.4s %.16s\" is not a short address and an ExtAddress in hexadecimal, refused\n",
-                  removal_text, removal_text + 5);
+      char shown[22];
+      for (int i = 0; i < 21; ++i) shown[i] = std::isprint(static_cast<unsigned char>(removal_text[i])) ? removal_text[i] : '.';
+      shown[21] = '\0';
+      std::printf("Removal request \"%s\" is not a short address and an ExtAddress in hexadecimal, refused\n", shown);
       return;
     }
   } else {

@@ -131,7 +131,9 @@ TEST_F(DeviceRemoval, RemovalTextGivesBothAddresses) {
 TEST_F(DeviceRemoval, RemovalTextThatIsNotHexIsRefused) {
   add_section("0011223344556677", "ShortAddress=0005");
   for (const char *bad : {"0005 00112233445566;7", "00G5 0011223344556677", "0005 00112233", ""}) {
-    std::string out = capture_stdout([&] { remove_sensor(bad, nullptr, 0); });
+    std::string request(bad);
+    request.resize(21, '\0');  // a request is always its 21 bytes, as queued
+    std::string out = capture_stdout([&] { remove_sensor(request.data(), nullptr, 0); });
     EXPECT_NE(out.find("refused"), std::string::npos) << bad;
   }
   EXPECT_TRUE(link.sent(50).empty());

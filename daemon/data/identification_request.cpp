@@ -197,13 +197,12 @@ void handle_identification_request(SensorFrame &frame) {
   }
 
   const std::int64_t now = unix_now();
-  Comparison comparison = with_entry(frame, [&](shared::DeviceListEntry &entry) {
-    Comparison result = compare_with_entry(report, entry, now);
-    keep_identity(frame, report, entry);
-    return result;
-  });
+  Comparison comparison = with_entry(
+      frame, [&](const shared::DeviceListEntry &entry) { return compare_with_entry(report, entry, now); });
   comparison.channels_changed = comparison.channels_changed || channels_changed != 0;
+  // Before anything is stored: the check reads what is on record for the sensor.
   if (comparison.sensor_version_changed) firmware::check_msp430_version(report.sensor_id, report.sensor_version);
+  with_entry(frame, [&](shared::DeviceListEntry &entry) { keep_identity(frame, report, entry); });
   write_sensorlist(report.sensor_id, report);
 
   if (in_device_list(frame) && report.sensor_id[0] != '\0' && core::ext_address_is_set(frame.ext_address)) {

@@ -7,4 +7,11 @@ namespace vorn::cloud {
 // Otherwise a non-zero status (4 without a bus connection or agent name, else the lookup's).
 int cloud_agent_ready();
 
+// Calls `method` of the bus object `object` with {"id": sender, "msg": message}, waiting at most
+// 3000 ms; the answer goes to on_transmit_reply with `context` (the report's sensor id, which must
+// stay valid until the call returns). The bus status (0 on success), or -1 without a bus
+// connection or when the object is not on the bus. Every failure prints one line.
+int cloud_invoke(const char *object, const char *method, const char *sender, const char *message,
+                 const char *context);
+
 }  // namespace vorn::cloud

@@ -23,6 +23,9 @@ static_assert(offsetof(ChannelLabel, name) == 1 && offsetof(ChannelLabel, type_t
 
 void lookup_units_map(ChannelLabel *label);
 
+// The label of a type code alone, without numbering.
+ChannelLabel lookup_type_label(std::uint8_t type);
+
 // The label of channel `channel` of a report, numbered when several channels share its type.
 void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label);
 

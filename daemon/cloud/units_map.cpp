@@ -1,0 +1,114 @@
+#include "cloud/units_map.h"
+
+#include <fcntl.h>
+#include <gateway_lib/utils.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "cloud/json_document.h"
+#include "cloud/report_channels.h"
+#include "core/common.h"
+
+namespace vorn::cloud {
+
+namespace {
+
+// A whole file mapped read-only for as long as the object lives; empty when it cannot be.
+class MappedFile {
+ public:
+  explicit MappedFile(const char *path) : descriptor_(open(path, O_RDONLY | O_CLOEXEC)) {
+    struct stat info {};
+    if (descriptor_ < 0 || fstat(descriptor_, &info) != 0 || info.st_size <= 0) return;
+    void *address = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, descriptor_, 0);
+    if (address == MAP_FAILED) return;
+    data_ = static_cast<const char *>(address);
+    size_ = static_cast<std::size_t>(info.st_size);
+  }
+  ~MappedFile() {
+    if (data_ != nullptr) munmap(const_cast<char *>(data_), size_);
+    if (descriptor_ >= 0) close(descriptor_);
+  }
+  MappedFile(const MappedFile &) = delete;
+  MappedFile &operator=(const MappedFile &) = delete;
+  const char *data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  int descriptor_;
+  const char *data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+JsonPtr read_units_map() {
+  if (!isFileExisted(kUnitsMapPath)) core::_system("cp -f %s %s", kFactoryUnitsMapPath, kUnitsMapPath);
+  MappedFile file(kUnitsMapPath);
+  if (file.data() == nullptr) return nullptr;
+  return parse_json(file.data(), file.size());
+}
+
+json_object *member_of_type(json_object *element, const char *key, json_type type) {
+  json_object *member = nullptr;
+  if (!json_object_object_get_ex(element, key, &member) || !json_object_is_type(member, type)) return nullptr;
+  return member;
+}
+
+// An element counts only with all six members, each of its own JSON type.
+bool is_map_element(json_object *element) {
+  return member_of_type(element, "UID", json_type_int) && member_of_type(element, "Index", json_type_int) &&
+         member_of_type(element, "IPSO", json_type_int) && member_of_type(element, "Name", json_type_string) &&
+         member_of_type(element, "Type", json_type_string) && member_of_type(element, "Unit", json_type_array);
+}
+
+}  // namespace
+
+void lookup_units_map(ChannelLabel *label) {
+  JsonPtr map = read_units_map();
+  if (!map) return;  // unreadable: the caller's texts stay
+  // A map that is not an array has no entries: every code is unknown.
+  std::size_t count = json_object_is_type(map.get(), json_type_array) ? json_object_array_length(map.get()) : 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    json_object *element = json_object_array_get_idx(map.get(), i);
+    if (!is_map_element(element)) continue;
+    if (json_object_get_int64(member_of_type(element, "Index", json_type_int)) != label->type) continue;
+    std::snprintf(label->name, sizeof label->name, "%s", json_object_get_string(member_of_type(element, "Name", json_type_string)));
+    std::snprintf(label->type_text, sizeof label->type_text, "%s",
+                  json_object_get_string(member_of_type(element, "Type", json_type_string)));
+    return;
+  }
+  std::snprintf(label->name, sizeof label->name, "Unknown");
+  std::snprintf(label->type_text, sizeof label->type_text, "%d", label->type);
+}
+
+ChannelLabel lookup_type_label(std::uint8_t type) {
+  ChannelLabel label{};
+  label.type = type;
+  lookup_units_map(&label);
+  return label;
+}
+
+void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label) {
+  if (report == nullptr) return;
+  int count = reported_channels(report);
+  if (channel < 0 || channel >= count) return;
+  std::memset(label, 0, sizeof *label);
+  label->type = report->channel_types[channel];
+  lookup_units_map(label);
+
+  int same_before = 0, same_after = 0;
+  for (int other = 0; other < count; ++other) {
+    if (other == channel || report->channel_types[other] != label->type) continue;
+    (other < channel ? same_before : same_after) += 1;
+  }
+  if (same_before + same_after == 0) return;
+  // Several channels of one type: numbered in channel order. The name keeps at most 31 characters,
+  // so a 31-character name loses its number.
+  char numbered[sizeof label->name + 16];
+  std::snprintf(numbered, sizeof numbered, "%s%d", label->name, same_before + 1);
+  std::snprintf(label->name, sizeof label->name, "%.31s", numbered);
+}
+
+}  // namespace vorn::cloud

@@ -3,11 +3,13 @@ SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 45
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
 
-.PHONY: all deps build build-asan test demo bench clean
+.PHONY: all deps build build-asan fuzz-build fuzz test demo bench clean
 
 all: build
 
@@ -22,9 +24,21 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
-# Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer.
-test: build build-asan
-	@tools/run-tests $(BUILD) $(ASAN_BUILD)
+# The libFuzzer targets and what they need, built with clang into $(FUZZ_BUILD).
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DVORN_FUZZ=ON -DVORN_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target data_indication_fuzzer
+
+# A fuzzing run of its own, e.g. make fuzz FUZZ_SECONDS=600
+fuzz: fuzz-build
+	@VORN_BUILD_DIR=$(CURDIR)/$(FUZZ_BUILD) tools/router-sandbox -- tests/fuzz/run_fuzzer.sh \
+	  $(FUZZ_BUILD)/tests/fuzz/data_indication_fuzzer tests/fuzz/corpus/data_indication $(FUZZ_SECONDS)
+
+# Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
+# then the fuzz targets for FUZZ_SECONDS each.
+test: build build-asan fuzz-build
+	@tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 demo: build
 	@tools/demo $(BUILD)
@@ -33,4 +47,4 @@ bench: build
 	@tools/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -292,6 +292,31 @@ TEST_F(DaemonRun, CommandProcessIsRestartedAndServesTheNextCommand) {
   close(link);
 }
 
+// A sensor's Identification Request through the running daemon's handler process: the 27-byte
+// Identification Response with its tag and RSSI, then the time synchronisation.
+TEST_F(DaemonRun, IdentificationRequestIsAnsweredThenTheClockSet) {
+  start_daemon();
+  int link = accept_within(listener_, 30);
+  ASSERT_GE(link, 0) << file_text(kOutput);
+  EXPECT_EQ(read_exactly(link, 4), bytes({0x00, 0x00, 0x0A, 0x03}));
+  const Bytes tag = bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
+  Bytes payload = bytes({2, 0x03, 0x00, 0xD8, 0x22, 0xC4, 0xB3, 0xA2, 0x01, 0x00, 0x4B, 0x12, 0x00, 0x01, 0x00});
+  payload.insert(payload.end(), tag.begin(), tag.end());
+  payload.resize(3 + 174, 0);  // identity, no channels, trailer
+  send_bytes(link, frame(9, payload));
+
+  Bytes reply = read_exactly(link, 27 + 16, 30);
+  ASSERT_EQ(reply.size(), 43u) << file_text(kOutput);
+  Bytes response = bytes({0x17, 0x00, 0x0A, 0x23, 0x13, 0x00, 0x03, 0x00, 0x23});
+  response.insert(response.end(), tag.begin(), tag.end());
+  for (int b : {0xD8, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x7B, 0x00, 0x00, 0x00}) response.push_back(static_cast<std::uint8_t>(b));
+  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 27), response);
+  EXPECT_EQ(Bytes(reply.begin() + 27, reply.begin() + 39),
+            bytes({0x0C, 0x00, 0x0A, 0x1A, 0x0A, 0x00, 0x03, 0x00, 0x03, 0x00, 0x04, 0x00}))
+      << "SyncTime: set-sensor command 4";
+  close(link);
+}
+
 TEST_F(DaemonRun, DebugSwitchDumpsEveryReceivedFrame) {
   start_daemon("-d1");
   int link = accept_within(listener_, 30);

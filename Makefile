@@ -3,11 +3,16 @@ SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+ROUTER_BUILD ?= build-router
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
+# The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
+# user-mode emulator with its binfmt_misc registration to run the results.
+ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
+                   libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps build build-asan test demo bench clean
+.PHONY: all deps deps-router build build-asan build-router test test-router demo bench clean
 
 all: build
 
@@ -22,9 +27,22 @@ build-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
+deps-router: deps
+	@tools/install-deps $(ROUTER_PACKAGES)
+	@tools/enable-arm-emulation
+
+build-router: deps-router
+	@cmake -S . -B $(ROUTER_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(ROUTER_BUILD) -j$(JOBS)
+
 # Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: build build-asan
 	@tools/run-tests $(BUILD) $(ASAN_BUILD)
+
+# Runs every test on the router's processor: the ARM build under emulation.
+test-router: build-router
+	@tools/run-tests $(ROUTER_BUILD)
 
 demo: build
 	@tools/demo $(BUILD)
@@ -33,4 +51,4 @@ bench: build
 	@tools/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(ROUTER_BUILD)

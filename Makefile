@@ -27,7 +27,7 @@ test: build build-asan
 	@tools/run-tests $(BUILD) $(ASAN_BUILD)
 
 demo: build
-	@tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
 
 bench: build
 	@tools/run-benchmarks $(BUILD)

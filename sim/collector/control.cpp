@@ -99,6 +99,13 @@ int call_stats(ubus_context *context, ubus_object *, ubus_request_data *request,
   return answer(context, request, stats_json(*g_network));
 }
 
+int call_pause(ubus_context *context, ubus_object *, ubus_request_data *request, const char *method, blob_attr *) {
+  g_network->paused = std::string(method) == "pause";
+  json_object *reply = json_object_new_object();
+  json_object_object_add(reply, "Paused", json_object_new_boolean(g_network->paused));
+  return answer(context, request, reply);
+}
+
 int call_add(ubus_context *context, ubus_object *, ubus_request_data *request, const char *, blob_attr *message) {
   const Json arguments = message_json(message);
   std::string error;
@@ -160,7 +167,8 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("add", call_add),         UBUS_METHOD_NOARG("leave", call_sensor),
     UBUS_METHOD_NOARG("rejoin", call_sensor),   UBUS_METHOD_NOARG("silence", call_sensor),
     UBUS_METHOD_NOARG("fail", call_sensor),     UBUS_METHOD_NOARG("set", call_sensor),
-    UBUS_METHOD_NOARG("restore", call_sensor),
+    UBUS_METHOD_NOARG("restore", call_sensor),  UBUS_METHOD_NOARG("pause", call_pause),
+    UBUS_METHOD_NOARG("resume", call_pause),
 };
 ubus_object_type g_type = UBUS_OBJECT_TYPE("collector_sim", kMethods);
 ubus_object g_object{"collector_sim", 0, nullptr, &g_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
@@ -196,6 +204,7 @@ json_object *network_json(Network &network) {
   json_object_object_add(object, "ModelName", json_object_new_string(network.identity.model_name.c_str()));
   json_object_object_add(object, "Link", json_object_new_boolean(network.link >= 0));
   json_object_object_add(object, "JoinPermit", json_object_new_boolean(network.join_permit));
+  json_object_object_add(object, "Paused", json_object_new_boolean(network.paused));
   json_object_object_add(object, "TimeScale", json_object_new_double(network.config.time_scale));
   json_object_object_add(object, "SimulatedSeconds", json_object_new_int64(static_cast<std::int64_t>(simulated_seconds(network))));
   json_object *sensors = json_object_new_array();

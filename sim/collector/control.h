@@ -10,6 +10,8 @@
 //   ubus call collector_sim set      '{"ID":...,"Channel":0,"Value":21.5}' the channel reads this value
 //   ubus call collector_sim restore  '{"ID":...[,"Channel":0]}'   back to normal (one channel, or all
 //                                                                 and the sensor's silence)
+//   ubus call collector_sim pause | resume    every sensor stops / starts sending of its own (they
+//                                             still answer requests), so counts can settle
 // "ID" is the sensor's ExtAddress text; "ShortAddress" (hex text) names it as well.
 #pragma once
 

@@ -83,6 +83,7 @@ struct Network {
   std::string region = "US915";
   std::uint8_t state = kStateStarted;
   bool join_permit = false;
+  bool paused = false;  // the sensors keep quiet (they still answer requests)
   std::map<std::uint16_t, std::unique_ptr<SimSensor>> sensors;  // by short address
   int link = -1;                                                // the daemon's connection
   FrameCounts counts;

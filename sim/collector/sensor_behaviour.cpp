@@ -84,6 +84,7 @@ void tick(SimSensor &sensor) {
     return schedule_tick(sensor, kFirstReportDelayMs);
   }
   if (sensor.phase != SensorPhase::kJoined) return;
+  if (network.paused) return schedule_tick(sensor, 1000);
   ++sensor.ticks;
   sensor.battery = std::max(0.0, sensor.config.battery - kBatteryDrainPerDay * simulated_seconds(network) / 86400.0);
   schedule_tick(sensor, real_ms(network, sensor.interval));

@@ -42,6 +42,13 @@ inline double number_member(json_object *object, const char *key, double fallbac
   return fallback;
 }
 
+// Calls fn(key, value) for each member of an object; nothing for null or a non-object.
+template <typename Fn>
+void for_each_member(json_object *object, Fn fn) {
+  if (object == nullptr || !json_object_is_type(object, json_type_object)) return;
+  json_object_object_foreach(object, key, value) fn(key, value);
+}
+
 inline std::string json_text(json_object *object) {
   const char *text = json_object_to_json_string_ext(object, JSON_C_TO_STRING_PLAIN);
   return text != nullptr ? text : "null";

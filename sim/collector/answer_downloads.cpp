@@ -14,7 +14,7 @@ std::string g_radio_image;  // the image the last APP_OAD_FILE_REQ named
 SimSensor *joined_sensor(Network &network, std::uint8_t api, std::uint16_t short_address) {
   SimSensor *sensor = find_sensor(network, short_address);
   if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) {
-    reject_request(network, api, "no such sensor");
+    unreachable_sensor(network, api, short_address);
     return nullptr;
   }
   return sensor;

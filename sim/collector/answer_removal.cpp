@@ -10,7 +10,7 @@ void answer_removal(Network &network, std::uint8_t api, const std::uint8_t *payl
   if (!request) return reject_request(network, api, "malformed");
   SimSensor *sensor = find_sensor(network, request->short_address);
   if (sensor == nullptr) sensor = find_sensor(network, ext_address_text(request->ext_address));
-  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return reject_request(network, api, "no such sensor");
+  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return unreachable_sensor(network, api, request->short_address);
   if (api == APP_REMOVE_DEVICE_NEW_REQ) {
     if (sensor->silent) return;  // it cannot hear the request; the gateway asks again on its next frame
     send_sensor_frame(*sensor, encode_disassociation_response(sensor->identity, sensor_condition(*sensor)));

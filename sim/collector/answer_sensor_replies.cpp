@@ -41,7 +41,7 @@ void answer_sensor_reply(Network &network, std::uint8_t api, const std::uint8_t 
   const auto reply = decode_sensor_reply(api, payload, length);
   if (kind == nullptr || !reply) return reject_request(network, api, "malformed");
   SimSensor *sensor = find_sensor(network, reply->short_address);
-  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return reject_request(network, api, "no such sensor");
+  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return unreachable_sensor(network, api, reply->short_address);
   if (reply->command != kind->command || !take_tag(*sensor, kind->command, reply->sensor_tag)) {
     ++network.counts.unmatched;
     std::printf("collector: %s for %04X with command 0x%02X and a tag the sensor did not send\n",

@@ -21,7 +21,7 @@ SimSensor *listening_sensor(Network &network, std::uint8_t api, const std::optio
   }
   SimSensor *sensor = find_sensor(network, request->short_address);
   if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) {
-    reject_request(network, api, "no such sensor");
+    unreachable_sensor(network, api, request->short_address);
     return nullptr;
   }
   return sensor->silent ? nullptr : sensor;
@@ -70,7 +70,7 @@ void answer_get_device_value(Network &network, std::uint8_t api, const std::uint
   GetDeviceValueReq layout{};
   if (length != sizeof layout || !read_layout(payload, length, layout)) return reject_request(network, api, "malformed");
   SimSensor *sensor = find_sensor(network, le16(layout.short_address));
-  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return reject_request(network, api, "no such sensor");
+  if (sensor == nullptr || sensor->phase != SensorPhase::kJoined) return unreachable_sensor(network, api, le16(layout.short_address));
   if (sensor->silent) return;
   ValueAnswer answer;
   answer.flags = le16(layout.value) & 7;  // the value word names the values wanted, as the flag bits do

@@ -23,6 +23,7 @@ json_object *counts_json(const FrameCounts &counts) {
   json_object_object_add(object, "Dropped", json_object_new_int64(static_cast<std::int64_t>(counts.dropped)));
   json_object_object_add(object, "Rejected", json_object_new_int64(static_cast<std::int64_t>(counts.rejected)));
   json_object_object_add(object, "Unmatched", json_object_new_int64(static_cast<std::int64_t>(counts.unmatched)));
+  json_object_object_add(object, "Unreachable", json_object_new_int64(static_cast<std::int64_t>(counts.unreachable)));
   return object;
 }
 

@@ -17,9 +17,10 @@ struct FrameCounts {
   std::uint64_t dropped = 0;                      // frames not sent for want of a link
   std::uint64_t rejected = 0;                     // received frames that were malformed or unexpected
   std::uint64_t unmatched = 0;                    // replies whose sensor tag the sensor never sent
+  std::uint64_t unreachable = 0;                  // requests for a sensor not (or no longer) in the network
 };
 
-// {"Sent":{...},"Received":{...},"Answered":{...},"Dropped":n,"Rejected":n,"Unmatched":n}
+// {"Sent":{...},"Received":{...},"Answered":{...},"Dropped":n,"Rejected":n,"Unmatched":n,"Unreachable":n}
 json_object *counts_json(const FrameCounts &counts);
 
 // Writes the JSON text of `document` to path through a temporary file and a rename.

@@ -41,6 +41,11 @@ void reject_request(Network &network, std::uint8_t api, const char *why) {
   std::printf("collector: %s (%u) rejected: %s\n", from_daemon_api_name(api), api, why);
 }
 
+void unreachable_sensor(Network &network, std::uint8_t api, std::uint16_t short_address) {
+  ++network.counts.unreachable;
+  std::printf("collector: %s for %04X, which is not in the network\n", from_daemon_api_name(api), short_address);
+}
+
 void handle_request(Network &network, std::uint8_t api, const std::uint8_t *payload, std::size_t length) {
   for (const Route &route : kRoutes) {
     if (route.api != api) continue;

@@ -15,8 +15,10 @@ using RequestHandler = void (*)(Network &network, std::uint8_t api, const std::u
 // rejected when no handler takes that id.
 void handle_request(Network &network, std::uint8_t api, const std::uint8_t *payload, std::size_t length);
 
-// Notes a request that names no sensor of the network, or that its decoder refused.
+// Notes a request that its decoder refused.
 void reject_request(Network &network, std::uint8_t api, const char *why);
+// Notes a request for a sensor that is not in the network (it may just have left).
+void unreachable_sensor(Network &network, std::uint8_t api, std::uint16_t short_address);
 
 void answer_get_nwk_info(Network &, std::uint8_t, const std::uint8_t *, std::size_t);
 void answer_device_array(Network &, std::uint8_t, const std::uint8_t *, std::size_t);

@@ -99,6 +99,48 @@ inline std::string sensor_option(const std::string &id, const char *option) {
   return value;
 }
 
+// Frames the collector sent, against what the daemon printed or answered for each kind, once the
+// sensors are paused and the last handler has run. `consumed` counts the frames a removal took:
+// a frame of a sensor marked for removal only brings its removal request.
+inline void expect_every_frame_handled(int settle_seconds) {
+  Json stats;
+  std::string mismatch;
+  const auto agree = [&] {
+    stats = bus_call("collector_sim", "stats");
+    const long long consumed = count_of(stats.get(), "Received", "APP_REMOVE_DEVICE_NEW_REQ") +
+                               count_of(stats.get(), "Received", "APP_REMOVE_DEVICE_REQ") -
+                               count_of(stats.get(), "Sent", "APP_DEVICE_NOTACTIVE_UPDATE_IND");
+    const struct {
+      const char *kind;
+      long long handled;
+    } kinds[] = {
+        {"APP_DEVICE_JOINED_IND", static_cast<long long>(daemon_lines("Device Joined:\n") + daemon_lines("Device Re-Joined:\n"))},
+        {"APP_DEVICE_LEFT_IND", static_cast<long long>(daemon_lines("Device Left: "))},
+        {"APP_DEVICE_NOTACTIVE_UPDATE_IND", static_cast<long long>(daemon_lines("Device NotActive:\n"))},
+        {"APP_GET_NWK_INFO_CNF", static_cast<long long>(daemon_lines("Get Network Info:\n"))},
+        {"APP_COLLECTOR_STATE_CNG_IND", static_cast<long long>(daemon_lines("Collector State Change: "))},
+        {"APP_TX_DATA_CNF", static_cast<long long>(daemon_lines("Tx Data Request Result: "))},
+        {"ConfigRsp", static_cast<long long>(daemon_lines(": ConfigRsp: 0x"))},
+        {"SensorData", static_cast<long long>(daemon_lines(": Sensor 0x")) + consumed},
+        {"SetSensorResponse", static_cast<long long>(daemon_lines("Receive Set Sensor Response from"))},
+        {"GetSensorResponse", static_cast<long long>(daemon_lines("Receive Get Sensor Respones from"))},
+        {"IdentificationRequest", count_of(stats.get(), "Answered", "IdentificationRequest")},
+        {"DataFrameRequest", count_of(stats.get(), "Answered", "DataFrameRequest")},
+        {"SensorStatusRequest", count_of(stats.get(), "Answered", "SensorStatusRequest")},
+    };
+    mismatch.clear();
+    for (const auto &k : kinds)
+      if (count_of(stats.get(), "Sent", k.kind) != k.handled)
+        mismatch += std::string(k.kind) + ": sent " + std::to_string(count_of(stats.get(), "Sent", k.kind)) +
+                    ", handled " + std::to_string(k.handled) + "\n";
+    return mismatch.empty();
+  };
+  EXPECT_TRUE(eventually(agree, settle_seconds)) << mismatch << json_text(stats.get());
+  EXPECT_EQ(int_member(stats.get(), "Unmatched", -1), 0) << "replies with a tag the sensor never sent";
+  EXPECT_EQ(int_member(stats.get(), "Rejected", -1), 0);
+  EXPECT_EQ(int_member(stats.get(), "Dropped", -1), 0);
+}
+
 class GatewayRun : public testing::Test {
  protected:
   // Writes the network, starts the cloud agent and the daemon, and waits for the collector's link.

@@ -121,6 +121,22 @@ TEST_F(SimNetwork, CloudAgentLogsAnswersAndHandsOutHeldMessages) {
   EXPECT_EQ(string_member(json_object_array_get_idx(list, 0), "Body"), R"({"Parent":"GW00124B00A1B2C3"})");
   transmit(R"({"ID":"00124B0001A2B3C4","GatewayID":"GW","Type":0,"Body":"{\"Parent\":\"\"}"})");
   EXPECT_EQ(is_sensor_registered("00124B0001A2B3C4"), 0) << "a sensor that left is forgotten";
+  stop_program(agent_);
+  EXPECT_EQ(file_text("/tmp/cloud_agent.out").find("Sanitizer"), std::string::npos) << file_text("/tmp/cloud_agent.out");
+}
+
+TEST(SimStandIns, WatchdogRestartsOnlyACollectorThatIsNotReadyAndTheModuleCheckLogs) {
+  std::ofstream("/etc/collector_sim.json") << R"({"Sensors":[]})";
+  std::system("killall -q -9 collector; rm -f /tmp/collector_ready /etc/cm_log");
+  EXPECT_EQ(std::system("/usr/sbin/cm_restart 1 1"), 0);
+  EXPECT_TRUE(eventually([] { return file_text("/tmp/collector_ready") == "1"; }, 20)) << "restarted and ready";
+  EXPECT_NE(file_text("/etc/cm_log").find("restarted (1/1)"), std::string::npos);
+  EXPECT_EQ(std::system("/usr/sbin/cm_restart 1 2"), 0);
+  EXPECT_EQ(occurrences(file_text("/etc/cm_log"), "restarted"), 1u) << "a ready collector is left alone";
+  EXPECT_EQ(std::system("check_sub1g_module"), 0);
+  EXPECT_NE(file_text("/tmp/check_sub1g_module.log").find("collector running: yes, listening on 127.0.0.1:5000: yes"),
+            std::string::npos) << file_text("/tmp/check_sub1g_module.log");
+  std::system("killall -q -TERM collector");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // "reports": what the cloud received.
 //   {}                                   counts: {"Total":n,"Types":{"0":n,...},"Sensors":{id:{"0":n,...}}}
-//   {"ID":id[,"Type":t][,"Limit":n]}     that sensor's last n reports (20 unless given, at most 100),
+//   {"ID":id[,"Type":t][,"Limit":n]}     that sensor's last n reports (20 unless given, at most 50),
 //                                        oldest first: {"ID":id,"Reports":[{"SeqNo","Type","Time","Body"}]}
 #include <string>
 
@@ -12,7 +12,7 @@ namespace sim {
 namespace {
 
 constexpr int kDefaultLimit = 20;
-constexpr int kMaxLimit = 100;
+constexpr int kMaxLimit = 50;  // a bus message holds 64 KiB
 
 json_object *counts_reply() {
   json_object *reply = json_object_new_object();

@@ -59,7 +59,7 @@ test-router: build-router
 	@tools/run-tests $(ROUTER_BUILD)
 
 demo: build
-	@tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
 
 bench: build
 	@tools/run-benchmarks $(BUILD)

@@ -131,6 +131,16 @@ void keep_identity(const SensorFrame &frame, const SensorReport &report, shared:
   entry.op_temp = report.op_temperature;
   entry.EventInterval = report.event_interval;
   entry.channel_count = report.channel_count;
+  // The channels the sensor describes are the ones its data frames carry. Kept with their count,
+  // its first data frame does not take them for a change and send the whole first report set
+  // again, with the units map's names over the sensor's own.
+  if (report.channel_meta != nullptr) {
+    for (int i = 0; i < kMaxChannels; ++i) {
+      const bool described = i < report.channel_count;
+      entry.channel_types[i] = described ? report.channel_meta[i].type : 0;
+      shared::store_text(entry.channel_units[i], described ? report.channel_meta[i].unit : "");
+    }
+  }
   entry.trailer_byte = report.trailer_byte;
   entry.trailer_word_1 = report.trailer_word_1;
   entry.trailer_word_2 = report.trailer_word_2;

@@ -233,6 +233,12 @@ TEST_F(DataIndication, IdentificationBeforeTheJoinIsRecordedKeepsTheIdentityInOn
   EXPECT_EQ(option("ShortAddress"), "0003");
   EXPECT_EQ(option("ModelName"), "MN-100");
   EXPECT_EQ(option("SensorVersion"), "1.2.3.4");
+
+  // Its data frames carry the channels it described: not a change that would report it anew
+  // (with the cloud away, a change would stay marked).
+  std::system("uci set gateway.main.cloud_ready=0; uci commit gateway");
+  handle(sensor_data(0x0020, 0x0001, 36, 1, {{"DEGC", 1, 0x0015, 0x1388}}).bytes);
+  EXPECT_EQ(entry(3).report_state, 1);
 }
 
 TEST_F(DataIndication, SensorDataKeepsChannelsAndRaisesEachAlarmOnce) {

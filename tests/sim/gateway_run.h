@@ -147,6 +147,7 @@ class GatewayRun : public testing::Test {
   void start_gateway(const std::string &network_json) {
     std::ofstream("/etc/collector_sim.json") << network_json;
     unlink(kDaemonOutput);  // a run of an earlier test case must not answer for this one
+    std::system("rm -rf /tmp/cloud_agent");  // nor its reports
     agent_ = start_program("/usr/sbin/cloud_agent", "/tmp/cloud_agent.out");
     ASSERT_EQ(std::system("ubus -t 20 wait_for cloud_agent"), 0) << file_text("/tmp/cloud_agent.out");
     daemon_ = start_program("/usr/sbin/vorn_mgr", kDaemonOutput);

@@ -32,6 +32,21 @@ bool take_tag(SimSensor &sensor, std::uint8_t command, const std::uint8_t *tag) 
   return true;
 }
 
+// The records the answered request carried are delivered; records measured since stay buffered.
+void confirm_records(SimSensor &sensor, const std::uint8_t *tag) {
+  std::array<std::uint8_t, 8> key;
+  std::memcpy(key.data(), tag, 8);
+  const auto carried = sensor.carried_until.find(key);
+  if (carried == sensor.carried_until.end()) return;
+  const std::uint64_t until = carried->second;
+  sensor.carried_until.erase(carried);
+  if (until <= sensor.first_buffered) return;  // confirmed already by a later answer
+  const std::size_t delivered = static_cast<std::size_t>(std::min<std::uint64_t>(until - sensor.first_buffered, sensor.buffered.size()));
+  sensor.buffered.erase(sensor.buffered.begin(), sensor.buffered.begin() + static_cast<std::ptrdiff_t>(delivered));
+  sensor.first_buffered += delivered;
+  sensor.records.delivered += delivered;
+}
+
 }  // namespace
 
 void answer_sensor_reply(Network &network, std::uint8_t api, const std::uint8_t *payload, std::size_t length) {
@@ -50,12 +65,7 @@ void answer_sensor_reply(Network &network, std::uint8_t api, const std::uint8_t 
   }
   ++network.counts.answered[kind->request];
   if (api == APP_IDENTIFICATION_RSP) sensor->identified = true;
-  if (api == APP_DATA_FRAME_RSP) {
-    // The records the answered frame carried are delivered.
-    const std::size_t delivered = std::min(sensor->unconfirmed, sensor->buffered.size());
-    sensor->buffered.erase(sensor->buffered.begin(), sensor->buffered.begin() + static_cast<std::ptrdiff_t>(delivered));
-    sensor->unconfirmed = 0;
-  }
+  if (api == APP_DATA_FRAME_RSP) confirm_records(*sensor, reply->sensor_tag);
 }
 
 }  // namespace sim

@@ -36,6 +36,14 @@ json_object *sensor_json(const SimSensor &sensor) {
   json_object_object_add(object, "Joined", json_object_new_boolean(sensor.phase == SensorPhase::kJoined));
   json_object_object_add(object, "Identified", json_object_new_boolean(sensor.identified));
   json_object_object_add(object, "Silent", json_object_new_boolean(sensor.silent));
+  if (sensor.config.frames == FrameKind::kBuffered) {
+    json_object *records = json_object_new_object();
+    json_object_object_add(records, "Measured", json_object_new_int64(static_cast<std::int64_t>(sensor.records.measured)));
+    json_object_object_add(records, "Delivered", json_object_new_int64(static_cast<std::int64_t>(sensor.records.delivered)));
+    json_object_object_add(records, "Discarded", json_object_new_int64(static_cast<std::int64_t>(sensor.records.discarded)));
+    json_object_object_add(records, "Held", json_object_new_int64(static_cast<std::int64_t>(sensor.buffered.size())));
+    json_object_object_add(object, "Records", records);
+  }
   if (sensor.download.active) {
     json_object *download = json_object_new_object();
     json_object_object_add(download, "Kind", json_object_new_string(sensor.download.msp430 ? "MSP430" : "radio"));

@@ -51,6 +51,13 @@ struct Download {
 
 enum class SensorPhase { kWaitingToJoin, kJoined, kLeft };
 
+// What became of a buffered sensor's records: a test compares them with what the cloud received.
+struct RecordCounts {
+  std::uint64_t measured = 0;
+  std::uint64_t delivered = 0;  // confirmed by the gateway's Data Frame Response
+  std::uint64_t discarded = 0;  // pushed out of a full buffer before the gateway confirmed them
+};
+
 struct SimSensor {
   Network *network = nullptr;
   SensorConfig config;
@@ -63,8 +70,14 @@ struct SimSensor {
   long clock_offset = 0;   // the sensor's clock minus the real clock, seconds
   double battery = 3.6;
   std::vector<ChannelState> channels;
-  std::vector<DataRecord> buffered;  // measured, not yet confirmed by a Data Frame Response
-  std::size_t unconfirmed = 0;       // of those, how many the last Data Frame Request carried
+  // Buffered records, oldest first: measured, not yet confirmed by a Data Frame Response.
+  // buffered[i] is the sensor's record number first_buffered + i.
+  std::vector<DataRecord> buffered;
+  std::uint64_t first_buffered = 0;
+  // Per Data Frame Request still awaited (by its tag): the record number after its last record.
+  // An answer confirms exactly the records its request carried, whatever was sent since.
+  std::map<std::array<std::uint8_t, 8>, std::uint64_t> carried_until;
+  RecordCounts records;
   unsigned ticks = 0, missed_ticks = 0;
   std::uint32_t tag_counter = 0;
   std::map<std::uint8_t, std::vector<std::array<std::uint8_t, 8>>> awaited_tags;  // reply command -> tags sent
@@ -114,6 +127,9 @@ bool send_sensor_frame(SimSensor &sensor, const Bytes &application_frame);
 void sensor_join(SimSensor &sensor, bool rejoined);
 void sensor_leave(SimSensor &sensor);  // announces APP_DEVICE_LEFT_IND and forgets the sensor
 void schedule_tick(SimSensor &sensor, int delay_ms);
+// One measurement: a SensorData frame, or a buffered record (and a Data Frame Request once the
+// sensor holds its "Records").
+void measure_and_report(SimSensor &sensor);
 Condition sensor_condition(const SimSensor &sensor);
 std::vector<ChannelReading> take_readings(const SimSensor &sensor);
 std::uint32_t sensor_clock(const SimSensor &sensor);  // seconds since 2000-01-01 on the sensor's clock

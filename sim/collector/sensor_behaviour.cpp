@@ -1,5 +1,6 @@
 // What a simulated sensor does on its own: join, identify itself, measure on its interval, send
 // live or buffered readings, fall silent, leave.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -52,7 +53,14 @@ void send_sensor_data(SimSensor &sensor) {
 void send_data_frame_request(SimSensor &sensor) {
   std::uint8_t tag[8];
   new_tag(sensor, kDataFrameResponse, tag);
-  sensor.unconfirmed = sensor.buffered.size();
+  // Only the requests still awaited can be answered: forget what the others carried.
+  const auto &awaited = sensor.awaited_tags[kDataFrameResponse];
+  std::erase_if(sensor.carried_until, [&](const auto &carried) {
+    return std::find(awaited.begin(), awaited.end(), carried.first) == awaited.end();
+  });
+  std::array<std::uint8_t, 8> key;
+  std::memcpy(key.data(), tag, 8);
+  sensor.carried_until[key] = sensor.first_buffered + sensor.buffered.size();
   send_sensor_frame(sensor, encode_data_frame_request(sensor.identity, sensor_condition(sensor), tag,
                                                       sensor.config.logged, sensor.buffered));
 }
@@ -63,18 +71,24 @@ void send_status_request(SimSensor &sensor) {
   send_sensor_frame(sensor, encode_sensor_status_request(sensor.identity, sensor_condition(sensor), tag));
 }
 
+}  // namespace
+
 void measure_and_report(SimSensor &sensor) {
   if (sensor.config.frames == FrameKind::kLive) {
     send_sensor_data(sensor);
     return;
   }
   sensor.buffered.push_back(DataRecord{sensor_clock(sensor), take_readings(sensor)});
+  ++sensor.records.measured;
   if (sensor.buffered.size() > kMaxBufferedRecords) {
     sensor.buffered.erase(sensor.buffered.begin());
-    if (sensor.unconfirmed > 0) --sensor.unconfirmed;
+    ++sensor.first_buffered;
+    ++sensor.records.discarded;
   }
   if (sensor.buffered.size() >= static_cast<std::size_t>(sensor.config.records)) send_data_frame_request(sensor);
 }
+
+namespace {
 
 void tick(SimSensor &sensor) {
   Network &network = *sensor.network;

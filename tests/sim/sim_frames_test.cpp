@@ -13,6 +13,7 @@
 #include "frames_to_daemon.h"
 #include "json_doc.h"
 #include "link_server.h"
+#include "request_handlers.h"
 #include "network_config.h"
 #include "sensor_frames.h"
 
@@ -245,6 +246,46 @@ TEST(SimFrames, LinkSplitsWholeFramesAndKeepsTheRest) {
   EXPECT_TRUE(pending.empty());
   EXPECT_EQ(network.counts.rejected, 1u) << "the wrong type byte";
   EXPECT_EQ(network.counts.unreachable, 1u) << "the cancel for a sensor the network lacks";
+}
+
+// A late answer to an earlier Data Frame Request confirms only the records that request carried:
+// the record measured since stays buffered until its own request is answered.
+TEST(SimFrames, BufferedSensorKeepsEveryRecordUntilTheAnswerThatCarriedIt) {
+  Network network;  // no link: the requests are counted as dropped, their tags still awaited
+  std::string error;
+  const Json sensor_json = parse_json(R"({"ExtAddress":"00124B0001A2B3C5","ShortAddress":"0005","Frames":"buffered",)"
+                                      R"("Records":2,"Channels":[{"Name":"T","Type":1,"Unit":"C"}]})");
+  auto config = parse_sensor(sensor_json.get(), error);
+  ASSERT_TRUE(config) << error;
+  ASSERT_TRUE(add_sensor(network, *config, 3600, error)) << error;
+  SimSensor &sensor = *find_sensor(network, 5);
+  sensor.phase = SensorPhase::kJoined;
+  const auto answer = [&](const std::array<std::uint8_t, 8> &tag) {
+    Bytes reply = hex("0E 00 05 00 21");
+    reply.insert(reply.end(), tag.begin(), tag.end());
+    const Bytes rest = hex("00 C4 FF 0A 00");
+    reply.insert(reply.end(), rest.begin(), rest.end());
+    handle_request(network, APP_DATA_FRAME_RSP, reply.data(), reply.size());
+  };
+  measure_and_report(sensor);
+  measure_and_report(sensor);  // two records: the first request
+  const auto first = sensor.awaited_tags[kDataFrameResponse].back();
+  measure_and_report(sensor);  // a third: the second request carries all three
+  const auto second = sensor.awaited_tags[kDataFrameResponse].back();
+  answer(first);
+  EXPECT_EQ(sensor.buffered.size(), 1u) << "the third record was not confirmed yet";
+  EXPECT_EQ(sensor.records.delivered, 2u);
+  answer(second);
+  answer(first);  // a repeated answer confirms nothing more
+  EXPECT_TRUE(sensor.buffered.empty());
+  EXPECT_EQ(sensor.records.delivered, 3u);
+  EXPECT_EQ(network.counts.answered["DataFrameRequest"], 2u);
+  EXPECT_EQ(network.counts.unmatched, 1u);
+  for (int i = 0; i < 9; ++i) measure_and_report(sensor);  // unanswered: the buffer holds eight
+  EXPECT_EQ(sensor.buffered.size(), 8u);
+  EXPECT_EQ(sensor.records.measured, 12u);
+  EXPECT_EQ(sensor.records.discarded, 1u);
+  drop_sensor(network, 5);
 }
 
 TEST(SimFrames, DefaultNetworkUsesBothStylesAndTheFactoryUnitsMap) {

@@ -11,25 +11,11 @@ const char *const kIds[] = {"00124B0001A2B301", "00124B0001A2B302", "00124B0001A
                             "00124B0001A2B309", "00124B0001A2B30A"};
 const char *const kLogged[] = {"00124B0001A2B302", "00124B0001A2B309"};  // buffered, logged: type 9 to the cloud
 
-long long reports_of(const char *id, int type) {
-  const Json counts = bus_call("cloud_agent", "reports");
-  return int_member(member(member(counts.get(), "Sensors"), id), std::to_string(type).c_str(), 0);
-}
-
-Json last_reports(const char *id, int type, int limit) {
-  return bus_call("cloud_agent", "reports",
-                  std::string(R"({"ID":")") + id + R"(","Type":)" + std::to_string(type) + ",\"Limit\":" + std::to_string(limit) + "}");
-}
-
 bool is_logged(const std::string &id) { return id == kLogged[0] || id == kLogged[1]; }
 
 // What a sensor last measured: its live body in shared memory, or its last logged report.
 std::string latest_values(const char *id) {
-  if (!is_logged(id)) return shell(std::string("shmchan get ") + id);
-  const Json last = last_reports(id, 9, 1);
-  json_object *list = member(last.get(), "Reports");
-  return list != nullptr && json_object_array_length(list) == 1
-             ? string_member(json_object_array_get_idx(list, 0), "Body") : "";
+  return is_logged(id) ? last_body(id, 9) : shell(std::string("shmchan get ") + id);
 }
 
 json_object *status_sensor(json_object *status, const char *id) {
@@ -91,12 +77,7 @@ TEST_F(Scenario, GatewayServesTheSimulatedNetworkAndCloud) {
   // The cloud removes a sensor: it leaves, its section goes, the cloud is told.
   std::system(R"(ubus send vorn_mgr '{"RemoveDev":"00124B0001A2B306"}')");
   EXPECT_TRUE(eventually([] { return sensor_option("00124B0001A2B306", "ShortAddress").empty(); }, 60));
-  EXPECT_TRUE(eventually([] {
-    const Json left = last_reports("00124B0001A2B306", 0, 1);
-    json_object *list = member(left.get(), "Reports");
-    return list != nullptr && json_object_array_length(list) == 1 &&
-           string_member(json_object_array_get_idx(list, 0), "Body") == R"({"Parent":""})";
-  }, 60));
+  EXPECT_TRUE(eventually([] { return last_body("00124B0001A2B306", 0) == R"({"Parent":""})"; }, 60));
   EXPECT_EQ(json_text(bus_call("collector_sim", "list").get()).find("00124B0001A2B306"), std::string::npos);
 
   ASSERT_TRUE(bus_call("collector_sim", "pause"));

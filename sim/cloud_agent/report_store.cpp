@@ -36,9 +36,11 @@ ReportStore open_report_store(const char *path) {
     return nullptr;
   }
   sqlite3_busy_timeout(db.get(), 2000);
+  // Rows are keyed by their own number: the SeqNo of a call starts again at 1 when the agent
+  // restarts, and the store outlives the agent.
   const char *schema =
-      "CREATE TABLE IF NOT EXISTS reports (seq_no INTEGER PRIMARY KEY, sensor TEXT NOT NULL, type INTEGER NOT NULL,"
-      " body TEXT NOT NULL, time INTEGER NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS reports (row INTEGER PRIMARY KEY, seq_no INTEGER NOT NULL, sensor TEXT NOT NULL,"
+      " type INTEGER NOT NULL, body TEXT NOT NULL, time INTEGER NOT NULL);"
       "CREATE INDEX IF NOT EXISTS reports_by_sensor ON reports (sensor, type);";
   if (sqlite3_exec(db.get(), schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     std::fprintf(stderr, "cloud_agent: cannot create the report table: %s\n", sqlite3_errmsg(db.get()));
@@ -62,7 +64,7 @@ std::vector<StoredReport> sensor_reports(sqlite3 *db, const std::string &sensor,
   std::vector<StoredReport> reports;
   Statement statement = prepare(db,
                                 "SELECT seq_no, sensor, type, body, time FROM (SELECT * FROM reports WHERE sensor = ?1"
-                                " AND (?2 < 0 OR type = ?2) ORDER BY seq_no DESC LIMIT ?3) ORDER BY seq_no");
+                                " AND (?2 < 0 OR type = ?2) ORDER BY row DESC LIMIT ?3) ORDER BY row");
   if (!statement) return reports;
   sqlite3_bind_text(statement.get(), 1, sensor.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_int(statement.get(), 2, type);

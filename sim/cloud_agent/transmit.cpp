@@ -45,7 +45,9 @@ int method_transmit(ubus_context *context, ubus_object *, ubus_request_data *req
   const std::int64_t seq_no = ++g_agent.transmit_calls;
   append_to_log(text);
   const StoredReport report = report_of(text, seq_no);
-  if (g_agent.store) store_report(g_agent.store.get(), report);
+  if (g_agent.store && !store_report(g_agent.store.get(), report))
+    std::fprintf(stderr, "cloud_agent: report #%lld not stored: %s\n", static_cast<long long>(seq_no),
+                 sqlite3_errmsg(g_agent.store.get()));
   if (report.type >= 0) note_sensor_report(report.sensor, report.type, report.body);
   std::printf("cloud_agent: #%lld type %d from %s\n", static_cast<long long>(seq_no), report.type,
               report.sensor.empty() ? "(no sensor)" : report.sensor.c_str());

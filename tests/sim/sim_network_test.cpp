@@ -123,6 +123,14 @@ TEST_F(SimNetwork, CloudAgentLogsAnswersAndHandsOutHeldMessages) {
   EXPECT_EQ(is_sensor_registered("00124B0001A2B3C4"), 0) << "a sensor that left is forgotten";
   stop_program(agent_);
   EXPECT_EQ(file_text("/tmp/cloud_agent.out").find("Sanitizer"), std::string::npos) << file_text("/tmp/cloud_agent.out");
+
+  // A restarted agent counts its calls from 1 again and still stores every report.
+  start_agent();
+  EXPECT_EQ(int_member(transmit(joined).get(), "SeqNo"), 1);
+  const Json after_restart = bus_call("cloud_agent", "reports", R"({"ID":"00124B0001A2B3C4","Type":0})");
+  list = member(after_restart.get(), "Reports");
+  ASSERT_EQ(list != nullptr ? json_object_array_length(list) : 0u, 4u) << file_text("/tmp/cloud_agent.out");
+  EXPECT_EQ(int_member(json_object_array_get_idx(list, 3), "SeqNo"), 1) << "the newest, last";
 }
 
 TEST(SimStandIns, WatchdogRestartsOnlyACollectorThatIsNotReadyAndTheModuleCheckLogs) {

@@ -2,11 +2,9 @@
 // sensorlist, a pending MSP430 download is asked for again, a link semaphore left at 0 is reset,
 // and the gateway goes on handling every frame.
 #include <fcntl.h>
-#include <gateway_lib/download_records.h>
 #include <semaphore.h>
-#include <sys/shm.h>
 
-#include "device_list_view.h"
+#include "gateway_records.h"
 #include "gateway_run.h"
 #include "process_probe.h"
 
@@ -46,13 +44,6 @@ void leave_semaphore_taken() {
   sem_close(semaphore);
 }
 
-std::optional<DeviceEntry> device_entry(std::uint16_t short_address) {
-  if (const auto entries = read_device_list())
-    for (const DeviceEntry &entry : *entries)
-      if (entry.short_address == short_address) return entry;
-  return std::nullopt;
-}
-
 class DaemonRestart : public GatewayRun {};
 
 TEST_F(DaemonRestart, KilledDaemonComesBackWithItsSensorsDownloadsAndAFreeLink) {
@@ -79,9 +70,9 @@ TEST_F(DaemonRestart, KilledDaemonComesBackWithItsSensorsDownloadsAndAFreeLink) 
 
   start_daemon();
   // Only the rebuild from sensorlist can have put the sensor that is off the air in the DeviceList.
-  const auto away = device_entry(0x24);
+  const auto away = device_entry(kAway);
   ASSERT_TRUE(away) << daemon_output();
-  EXPECT_EQ(away->ext_address, kAway);
+  EXPECT_EQ(away->short_address, 0x24);
   EXPECT_EQ(away->model_version, "3.0.0.1");
   EXPECT_EQ(away->event_interval, 90);
   const std::string output = daemon_output();

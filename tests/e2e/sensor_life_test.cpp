@@ -1,9 +1,8 @@
 // Sensors of each firmware style join a running gateway, are recorded everywhere the gateway keeps
 // a sensor, deliver what they measure, fall silent, leave, and join again from scratch.
-#include <gateway_lib/download_records.h>
 #include <unistd.h>
 
-#include "device_list_view.h"
+#include "gateway_records.h"
 #include "gateway_run.h"
 
 namespace sim::test {
@@ -42,28 +41,7 @@ std::string add_arguments(const Style &style) {
          style.options + R"(,"Channels":[)" + channels + "]}";
 }
 
-json_object *sim_sensor(json_object *list, const std::string &id) {
-  json_object *sensors = member(list, "Sensors");
-  for (std::size_t i = 0; sensors != nullptr && i < json_object_array_length(sensors); ++i)
-    if (string_member(json_object_array_get_idx(sensors, i), "ID") == id) return json_object_array_get_idx(sensors, i);
-  return nullptr;
-}
-
-std::optional<DeviceEntry> device_entry(const std::string &id) {
-  if (const auto entries = read_device_list())
-    for (const DeviceEntry &entry : *entries)
-      if (entry.ext_address == id) return entry;
-  return std::nullopt;
-}
-
 std::string database(const std::string &id) { return "/etc/data/" + id + ".sqlite"; }
-
-bool has_oad_record(const char *id) {
-  oad_obj record{};
-  const bool found = get_oad_sensor(id, &record) == 1;
-  free_single_oad_obj(&record);
-  return found;
-}
 
 // Everything the gateway keeps of a sensor it has identified, checked against what the collector
 // says of the sensor. The reasons it is not there yet go to `why`.

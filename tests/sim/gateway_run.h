@@ -132,6 +132,14 @@ inline std::string sensor_option(const std::string &id, const char *option) {
   return value;
 }
 
+// The sensor of that id in the collector's "list" answer, or null.
+inline json_object *sim_sensor(json_object *list, const std::string &id) {
+  json_object *sensors = member(list, "Sensors");
+  for (std::size_t i = 0; sensors != nullptr && i < json_object_array_length(sensors); ++i)
+    if (string_member(json_object_array_get_idx(sensors, i), "ID") == id) return json_object_array_get_idx(sensors, i);
+  return nullptr;
+}
+
 // The section types of sensorlist as "uci show" lists them (a sensor's section is typed by its
 // id), one per section: a sensor recorded twice shows twice.
 inline std::multiset<std::string> sensorlist_sections() {

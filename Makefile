@@ -6,6 +6,8 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 45
 ROUTER_BUILD ?= build-router
+SOAK_MINUTES ?= 10
+SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
@@ -14,7 +16,7 @@ PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
                    libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router demo bench clean
+.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench clean
 
 all: build
 
@@ -57,6 +59,12 @@ build-router: deps-router
 # Runs every test on the router's processor: the ARM build under emulation.
 test-router: build-router
 	@tools/run-tests $(ROUTER_BUILD)
+
+# The soak: SOAK_SENSORS simulated sensors (at most 100) at the radio's rate for SOAK_MINUTES, then
+# every frame, process and record accounted for; the figures also go to $(BUILD)/soak-report.txt.
+soak: build
+	@SOAK_MINUTES=$(SOAK_MINUTES) SOAK_SENSORS=$(SOAK_SENSORS) SOAK_REPORT=$(CURDIR)/$(BUILD)/soak-report.txt \
+	  VORN_BUILD_DIR=$(CURDIR)/$(BUILD) tools/router-sandbox -- $(BUILD)/tests/soak/soak_test
 
 demo: build
 	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)

@@ -235,8 +235,10 @@ class GatewayRun : public testing::Test {
     ASSERT_EQ(std::system("ubus -t 20 wait_for cloud_agent"), 0) << file_text("/tmp/cloud_agent.out");
   }
   // Starts the daemon with a fresh output (an earlier run must not answer for this one); it starts
-  // the collector afresh, whose counts begin at zero.
+  // the collector afresh, whose counts begin at zero. The old file is unlinked, not truncated:
+  // processes of an earlier run that still hold it write on into the old file, not into this one.
   void start_daemon() {
+    unlink(kDaemonOutput);
     daemon_ = start_program("/usr/sbin/vorn_mgr", kDaemonOutput);
     ASSERT_TRUE(eventually([] { return daemon_lines("Get Network Info:\n") == 1; }, 60)) << file_text(kDaemonOutput);
   }

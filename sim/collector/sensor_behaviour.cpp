@@ -17,6 +17,7 @@ constexpr std::size_t kMaxBufferedRecords = 8;
 constexpr unsigned kStatusRequestEvery = 10;  // ticks between Sensor Status Requests
 constexpr int kFirstReportDelayMs = 2000;     // after a join, so the gateway has recorded it
 constexpr double kBatteryDrainPerDay = 0.05;  // volts per simulated day
+constexpr std::size_t kAwaitedTags = 16;
 
 double phase_of(const ChannelState &channel, double now) { return 2 * M_PI * now / channel.config.period; }
 
@@ -172,9 +173,11 @@ void new_tag(SimSensor &sensor, std::uint8_t reply_command, std::uint8_t *tag) {
                                           static_cast<std::uint8_t>((counter >> 24) & 0xFF),
                                           0x5A,
                                           reply_command};
-  // A reply may come late: the last few tags of each kind are still accepted.
+  // A reply may come late: the gateway may hold a Data Frame Request up to 9 s while the sensor's
+  // identification is still being handled, and a sensor that reports every second sends nine more
+  // meanwhile. The tags of the last kAwaitedTags requests of each kind are still accepted.
   auto &awaited = sensor.awaited_tags[reply_command];
-  if (awaited.size() >= 4) awaited.erase(awaited.begin());
+  if (awaited.size() >= kAwaitedTags) awaited.erase(awaited.begin());
   awaited.push_back(value);
   std::memcpy(tag, value.data(), 8);
 }

@@ -281,10 +281,17 @@ TEST(SimFrames, BufferedSensorKeepsEveryRecordUntilTheAnswerThatCarriedIt) {
   EXPECT_EQ(sensor.records.delivered, 3u);
   EXPECT_EQ(network.counts.answered["DataFrameRequest"], 2u);
   EXPECT_EQ(network.counts.unmatched, 1u);
-  for (int i = 0; i < 9; ++i) measure_and_report(sensor);  // unanswered: the buffer holds eight
+  measure_and_report(sensor);
+  measure_and_report(sensor);
+  const auto late = sensor.awaited_tags[kDataFrameResponse].back();
+  for (int i = 0; i < 7; ++i) measure_and_report(sensor);  // unanswered: the buffer holds eight
   EXPECT_EQ(sensor.buffered.size(), 8u);
   EXPECT_EQ(sensor.records.measured, 12u);
   EXPECT_EQ(sensor.records.discarded, 1u);
+  // The answer to a request seven requests back (held by the gateway for seconds) still counts.
+  answer(late);
+  EXPECT_EQ(network.counts.answered["DataFrameRequest"], 3u);
+  EXPECT_EQ(network.counts.unmatched, 1u);
   drop_sensor(network, 5);
 }
 

@@ -88,7 +88,7 @@ TEST_F(PeerRestarts, KilledCollectorIsStartedAgainAndEveryFrameAfterwardsIsHandl
 TEST_F(PeerRestarts, CloudAgentAwayDelaysReportsAndLosesNoFrameOrRecord) {
   std::ofstream("/etc/collector_sim.json") << network();
   std::system("rm -rf /tmp/cloud_agent");  // the reports of the test before
-  daemon_ = start_program("/usr/sbin/vorn_mgr", kDaemonOutput);
+  start_daemon(false);
   EXPECT_TRUE(eventually([] { return daemon_lines("Cloud_Agent not ready, Waiting...\n") >= 2; }, 30));
   EXPECT_EQ(processes_named("collector"), 0u) << "nothing starts before the agent answers";
   start_agent();

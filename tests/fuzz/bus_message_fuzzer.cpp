@@ -4,7 +4,8 @@
 // message's data and signature are parsed against a policy (by name, then by position, nested
 // tables and arrays too) and turned into JSON text, which must always succeed for a message the
 // decoder took. The JSON is read back into fields and written again: from the second trip on, the
-// text must stay the same, or a command relayed through JSON would change on its way.
+// text must stay the same, or a command relayed through JSON would change on its way. The data is
+// also forwarded as ubusd forwards it, and must reach the other client unchanged.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <json-c/json.h>
 #include <libubox/blobmsg_json.h>
@@ -98,6 +100,27 @@ void inspect_fields(blob_attr *list) {
   if (!third || std::strcmp(second.get(), third.get()) != 0) __builtin_trap();
 }
 
+// ubusd forwards the data of a call or an event to another client with a few attributes of its
+// own; that client must take the message and find the same fields in it.
+void check_forwarded(const Message &m) {
+  const blob_attr *fields = m.list(ubus_wire::kAttrData);
+  const char *event = m.str(ubus_wire::kAttrEvent);
+  ubus_wire::Builder forward;
+  forward.u32(ubus_wire::kAttrHandler, 7).str(ubus_wire::kAttrEvent, event ? event : "vorn_mgr");
+  forward.list(ubus_wire::kAttrData, fields);
+  const std::vector<std::uint8_t> bytes = forward.finish(UBUS_MSG_EVENT, 0, 0, ubus_wire::kMaxForwarded);
+  if (bytes.empty()) __builtin_trap();  // nothing a client may send is too big to forward
+  Receiver client(ubus_wire::kMaxForwarded);
+  client.append(bytes.data(), bytes.size());
+  Message got;
+  if (client.next(got) != Receiver::Status::kMessage) __builtin_trap();
+  const blob_attr *arrived = got.list(ubus_wire::kAttrData);
+  const unsigned int length = fields ? blob_len(fields) : 0;
+  if (arrived == nullptr || blob_len(arrived) != length ||
+      (length > 0 && std::memcmp(blob_data(arrived), blob_data(fields), length) != 0))
+    __builtin_trap();
+}
+
 void inspect(const Message &m) {
   volatile std::uint32_t words = m.u32(ubus_wire::kAttrStatus) + m.u32(ubus_wire::kAttrObjId) +
                                  m.u32(ubus_wire::kAttrHandler);
@@ -108,6 +131,7 @@ void inspect(const Message &m) {
     (void)ubus_wire::pattern_matches(m.str(ubus_wire::kAttrPattern), m.str(ubus_wire::kAttrEvent));
   inspect_fields(m.list(ubus_wire::kAttrData));
   inspect_fields(m.list(ubus_wire::kAttrSignature));
+  check_forwarded(m);
 }
 
 // Takes every whole message out of the receiver; false once the stream is garbage.

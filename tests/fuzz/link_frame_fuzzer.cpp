@@ -3,8 +3,9 @@
 // the rest of a frame: a frame cut short by the end of the input ends the link. Each frame read is
 // handed to handle_frame in this process, as a handler process would get it, which reaches the
 // length rules and every handler (joins, leaves, network information, device arrays, state
-// changes, confirmations, data indications). Every input starts from an empty DeviceList. Runs
-// inside a router sandbox; the handlers' own link writes go to /dev/null.
+// changes, confirmations, data indications). Every input starts from an empty DeviceList and no
+// sensor databases, so a join copies the template each time. Runs inside a router sandbox; the
+// handlers' own link writes go to /dev/null.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 
 #include "core/daemon_state.h"
 #include "core/frame_dispatch.h"
@@ -47,6 +49,9 @@ struct Descriptor {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size > kMaxInput) return 0;
   std::memset(device_list(), 0, sizeof(vorn::shared::DeviceListSegment));
+  std::error_code ignored;
+  for (const auto &database : std::filesystem::directory_iterator("/etc/data", ignored))
+    std::filesystem::remove(database.path(), ignored);
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return 0;
   Descriptor reader{ends[0]}, writer{ends[1]};

@@ -1,6 +1,6 @@
 // Fuzz target: one cloud command per input. The input is read as JSON text into a bus message, as
 // the cloud agent's event carries it, and handed to the vorn_mgr event handler. Sensor
-// 00124B0001A2B3C4 is known at short address 0001 (the uci stand-in of run_fuzzer.sh answers its
+// 00124B0001A2B3C4 is known at short address 0001 (the uci stand-in of shell_stand_in.cpp answers its
 // ShortAddress), with a radio and an MSP430 download on record that every input finds afresh;
 // sensor 00124B0001A2B3C5 is in the DeviceList only. After each command the TXQ must hold at most
 // one published request and no slot left half-filled; the slots are freed for the next input.

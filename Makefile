@@ -5,11 +5,16 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
+ROUTER_BUILD ?= build-router
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
+# The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
+# user-mode emulator with its binfmt_misc registration to run the results.
+ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
+                   libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps build build-asan fuzz-build fuzz test demo bench clean
+.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router demo bench clean
 
 all: build
 
@@ -44,11 +49,24 @@ fuzz: fuzz-build
 test: build build-asan fuzz-build
 	@tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
+deps-router: deps
+	@tools/install-deps $(ROUTER_PACKAGES)
+	@tools/enable-arm-emulation
+
+build-router: deps-router
+	@cmake -S . -B $(ROUTER_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(ROUTER_BUILD) -j$(JOBS)
+
+# Runs every test on the router's processor: the ARM build under emulation.
+test-router: build-router
+	@tools/run-tests $(ROUTER_BUILD)
+
 demo: build
-	@tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
 
 bench: build
 	@tools/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(ROUTER_BUILD)

@@ -71,8 +71,8 @@ void ask_event_interval(std::uint16_t short_address) {
   shared::send_get_sensor_req(record, sizeof record);
 }
 
-void write_sensorlist(const char *id, const ConfigFields &fields, int event_interval) {
-  set_sensor_options(id,
+void write_sensorlist(const char *id, std::uint16_t short_address, const ConfigFields &fields, int event_interval) {
+  set_sensor_options(id, short_address,
                      {{"ManuFacturer", fields.manufacturer},
                       {"ModelName", fields.model_name},
                       {"ModelNumber", fields.model_number},
@@ -173,7 +173,7 @@ void handle_config_response(SensorFrame &frame) {
     std::fputs("\tExtAddr is wrong.\n", stdout);
     return;
   }
-  write_sensorlist(ext_text, fields, report.event_interval);
+  write_sensorlist(ext_text, frame.short_address, fields, report.event_interval);
   with_entry(frame, [&](shared::DeviceListEntry &entry) {
     entry.config_rsp_uptime = static_cast<std::uint32_t>(core::uptime_seconds());
     fill_report(entry, ext_text, report);

@@ -131,13 +131,23 @@ void keep_identity(const SensorFrame &frame, const SensorReport &report, shared:
   entry.op_temp = report.op_temperature;
   entry.EventInterval = report.event_interval;
   entry.channel_count = report.channel_count;
+  // The channels the sensor describes are the ones its data frames carry. Kept with their count,
+  // its first data frame does not take them for a change and send the whole first report set
+  // again, with the units map's names over the sensor's own.
+  if (report.channel_meta != nullptr) {
+    for (int i = 0; i < kMaxChannels; ++i) {
+      const bool described = i < report.channel_count;
+      entry.channel_types[i] = described ? report.channel_meta[i].type : 0;
+      shared::store_text(entry.channel_units[i], described ? report.channel_meta[i].unit : "");
+    }
+  }
   entry.trailer_byte = report.trailer_byte;
   entry.trailer_word_1 = report.trailer_word_1;
   entry.trailer_word_2 = report.trailer_word_2;
 }
 
-void write_sensorlist(const char *id, const SensorReport &report) {
-  set_sensor_options(id,
+void write_sensorlist(const char *id, int short_address, const SensorReport &report) {
+  set_sensor_options(id, short_address,
                      {{"ManuFacturer", report.manufacturer},
                       {"ModelName", report.model_number},  // the section names the model by its number
                       {"ModelNumber", report.model_number},
@@ -203,7 +213,8 @@ void handle_identification_request(SensorFrame &frame) {
   // Before anything is stored: the check reads what is on record for the sensor.
   if (comparison.sensor_version_changed) firmware::check_msp430_version(report.sensor_id, report.sensor_version);
   with_entry(frame, [&](shared::DeviceListEntry &entry) { keep_identity(frame, report, entry); });
-  write_sensorlist(report.sensor_id, report);
+  // The entry holds the sensor now: its section is made sure of if its join is still in hand.
+  write_sensorlist(report.sensor_id, in_device_list(frame) ? frame.short_address : -1, report);
 
   if (in_device_list(frame) && report.sensor_id[0] != '\0' && core::ext_address_is_set(frame.ext_address)) {
     send_sync_time(frame.short_address);

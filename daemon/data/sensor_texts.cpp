@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "core/common.h"
+#include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
+#include "shared/device_list.h"
 
 namespace vorn::data {
 
@@ -32,9 +34,13 @@ void quote_for_shell(const char *text, char *out, std::size_t size) {
   out[length] = '\0';
 }
 
-void set_sensor_options(const char *ext_address_text, std::initializer_list<SensorOption> options,
+void set_sensor_options(const char *ext_address_text, int short_address, std::initializer_list<SensorOption> options,
                         std::optional<int> event_interval) {
   if (!core::is_ext_address_text(ext_address_text)) return;
+  devices::SensorSectionLock lock(ext_address_text);
+  if (shared::is_device_index(static_cast<unsigned>(short_address)) &&
+      devices::add_section_if_missing(ext_address_text) == devices::SectionLookup::kAdded)
+    core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", ext_address_text, short_address);
   for (const SensorOption &option : options) {
     char quoted[2 * 64 + 1];
     quote_for_shell(option.value, quoted, sizeof quoted);

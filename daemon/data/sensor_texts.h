@@ -29,10 +29,13 @@ struct SensorOption {
   const char *value;
 };
 
-// One group of writes to the sensor's sensorlist section: uci set sensorlist.@<sensor id>[].
-// <option>="<value>" for each option, the values quoted as above, then EventInterval when one is
-// given, then the commit. Nothing runs for an id that is not 16 hexadecimal digits.
-void set_sensor_options(const char *ext_address_text, std::initializer_list<SensorOption> options,
+// One group of writes to the sensor's sensorlist section, under the sensor's section lock: uci set
+// sensorlist.@<sensor id>[].<option>="<value>" for each option, the values quoted as above, then
+// EventInterval when one is given, then the commit. A sensor of the DeviceList (`short_address`
+// 1..100) whose section is not there yet, because its join is still being handled, gets it added
+// with its ShortAddress first, so what it says of itself is never lost. Nothing runs for an id
+// that is not 16 hexadecimal digits.
+void set_sensor_options(const char *ext_address_text, int short_address, std::initializer_list<SensorOption> options,
                         std::optional<int> event_interval);
 
 }  // namespace vorn::data

@@ -12,11 +12,13 @@ namespace vorn::devices {
 
 namespace {
 
-long template_size = 0;  // measured once per process; 0: not yet
+off_t template_size = 0;  // measured once per process; 0: not yet
 
-long file_size(const char *path) {
+// off_t, not long: on the router long has 32 bits, and a cut size would make a big database look
+// cut short and be replaced by the empty template.
+off_t file_size(const char *path) {
   struct stat info {};
-  return stat(path, &info) == 0 ? static_cast<long>(info.st_size) : 0;
+  return stat(path, &info) == 0 ? info.st_size : 0;
 }
 
 void copy_template(const char *ext_address_text, const char *path) {

@@ -3,13 +3,12 @@
 #include <gateway_lib/utils.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
 #include "devices/database_file.h"
-#include "devices/sensor_section_lock.h"
+#include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
@@ -49,13 +48,8 @@ void refresh_device_list_entry(const JoinedIndication &joined) {
 // Makes sure the sensor has exactly one section and records its short address in it.
 void record_in_sensorlist(const JoinedIndication &joined) {
   SensorSectionLock lock(joined.text);
-  char line[128];
-  LineRead read = read_line(line, sizeof line, "uci -q get sensorlist.@%s[]", joined.text);
-  if (read != LineRead::kNotRun) {
-    if (read == LineRead::kNoLine || std::strncmp(line, joined.text, 16) != 0)
-      core::_system("uci -q add sensorlist %s", joined.text);
+  if (add_section_if_missing(joined.text) != SectionLookup::kUnknown)
     core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", joined.text, joined.short_address);
-  }
   commit_sensorlist();
 }
 

@@ -14,7 +14,7 @@
 #include "core/link_io.h"
 #include "data/sensor_report.h"
 #include "devices/database_file.h"
-#include "devices/sensor_section_lock.h"
+#include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/request_builders.h"

@@ -86,6 +86,10 @@ TEST_F(DeviceList, EntryGuardMakesReadModifyWriteExclusiveAcrossProcesses) {
 }
 
 TEST_F(DeviceList, AHolderThatDiesDoesNotBlockTheEntry) {
+#ifdef VORN_USER_MODE_EMULATION
+  GTEST_SKIP() << "user-mode emulation keeps no robust-futex list, so a dead holder's lock is never "
+                  "handed on (tests/emulation/robust_mutex_probe.c)";
+#endif
   pid_t child = fork();
   if (child == 0) {
     new DeviceEntryLock(4);  // never released: the process dies holding it

@@ -81,8 +81,9 @@ inline Bytes bytes(std::initializer_list<int> values) {
 }
 
 // From now on the given system calls of this process (and of its children) fail with the given
-// error, as when a table of the kernel is full. For a forked test child only.
-inline void fail_system_calls(std::initializer_list<std::pair<long, int>> calls) {
+// error, as when a table of the kernel is full. For a forked test child only. False when the
+// filter could not be installed (user-mode emulation refuses it: tests/emulation/seccomp_probe.c).
+inline bool fail_system_calls(std::initializer_list<std::pair<long, int>> calls) {
   std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
   for (auto [number, error] : calls) {
     filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
@@ -91,7 +92,7 @@ inline void fail_system_calls(std::initializer_list<std::pair<long, int>> calls)
   filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+  return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 // Runs a shell command and returns its standard output.

@@ -224,6 +224,23 @@ TEST_F(DataIndication, IdentificationRequestIsAnsweredThenTheClockSetAndTheIdent
   EXPECT_EQ(get_error_flag(kSensorId, &old_channel), 0) << "the cloud's channel list changed: flags forgotten";
 }
 
+// The sensor identifies itself while its join's handler still waits for the database file, so its
+// section is not there yet: what it says of itself must not be lost.
+TEST_F(DataIndication, IdentificationBeforeTheJoinIsRecordedKeepsTheIdentityInOneSection) {
+  std::system(("uci -q delete sensorlist.@" + std::string(kSensorText) + "[]; uci commit sensorlist").c_str());
+  handle(identification_request("Acme", "\x01\x02", 60, {{"Temperature", 1, "DEGC"}}).bytes);
+  EXPECT_EQ(sections_of(kSensorText), 1);
+  EXPECT_EQ(option("ShortAddress"), "0003");
+  EXPECT_EQ(option("ModelName"), "MN-100");
+  EXPECT_EQ(option("SensorVersion"), "1.2.3.4");
+
+  // Its data frames carry the channels it described: not a change that would report it anew
+  // (with the cloud away, a change would stay marked).
+  std::system("uci set gateway.main.cloud_ready=0; uci commit gateway");
+  handle(sensor_data(0x0020, 0x0001, 36, 1, {{"DEGC", 1, 0x0015, 0x1388}}).bytes);
+  EXPECT_EQ(entry(3).report_state, 1);
+}
+
 TEST_F(DataIndication, SensorDataKeepsChannelsAndRaisesEachAlarmOnce) {
   const struct {
     int count, word_a, word_b;

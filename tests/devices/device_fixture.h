@@ -23,9 +23,9 @@ inline std::string uci_get(const std::string &what) {
   return out;
 }
 
-inline long file_size(const std::string &path) {
+inline long long file_size(const std::string &path) {
   struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+  return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
 // An inbound frame with the given API id and payload.

@@ -84,9 +84,15 @@ TEST_F(DeviceJoined, DatabaseCutShortIsReplacedACompleteOneKept) {
   EXPECT_EQ(file_size(database), file_size("/rom/etc/default_data.sqlite"));
 
   std::system(("echo extra >> " + database).c_str());
-  const long grown = file_size(database);
+  const long long grown = file_size(database);
   std::string out = join(0x0003, false);
   EXPECT_EQ(file_size(database), grown) << "a complete file is left alone";
+  EXPECT_EQ(out.find("Create database file"), std::string::npos);
+
+  // Also one whose size does not fit 32 bits (sparse: it takes no space).
+  std::system(("truncate -s 4294967297 " + database).c_str());
+  out = join(0x0003, false);
+  EXPECT_EQ(file_size(database), 4294967297LL);
   EXPECT_EQ(out.find("Create database file"), std::string::npos);
 }
 

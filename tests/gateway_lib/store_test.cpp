@@ -65,6 +65,11 @@ TEST_F(Store, RegistryKeepsRegistrationActiveTimeAndDeadBand) {
     ASSERT_EQ(0, update_sensor_active_time(&id));
     EXPECT_EQ(0, is_sensor_registered(kSensor));
     EXPECT_GE(get_sensor_active_time(kSensor), static_cast<long>(time(nullptr)) - 5);
+    sqlite3 *db = nullptr;  // a time past 2038 comes back whole, also where long has 32 bits
+    ASSERT_EQ(SQLITE_OK, sqlite3_open("/etc/config/gateway_platform.sqlite", &db));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, "UPDATE sensors SET active_time = 4102444800", nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+    EXPECT_EQ(4102444800LL, get_sensor_active_time(kSensor));
 
     ASSERT_EQ(0, register_sensor(kSensor));
     ASSERT_EQ(0, set_deadband_threshold(kSensor, -7));

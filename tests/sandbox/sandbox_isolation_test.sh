@@ -49,12 +49,14 @@ check "second of two concurrent sandboxes sees only its own file" test "$(head -
 rm -rf "$tmp"
 
 # A signal to the sandbox ends everything inside and leaves nothing behind.
-"$sandbox" -- sh -c 'sleep 300' & pid=$!
+# The sleep is made unique: other processes on a shared machine may well run "sleep 300".
+sleeper="sleep 300.$$"
+"$sandbox" -- sh -c "$sleeper" & pid=$!
 sleep 1
 kill -TERM "$pid"; wait "$pid"; rc=$?
 check "a terminated sandbox reports the signal" test "$rc" -eq 143
 sleep 0.5
-check "no sleep 300 survives the terminated sandbox" test -z "$(pgrep -f 'sleep 300' || true)"
+check "no $sleeper survives the terminated sandbox" test -z "$(pgrep -f "$sleeper" || true)"
 
 # --keep keeps the changed files.
 keep=$(mktemp -d)

@@ -26,9 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kConfig = "/etc/config/sensorlist";
 
-// Built with sanitizers, every run of the tool costs some fifteen times more: the process-level
-// stress runs fewer rounds there to stay bounded (the full counts run in the plain build).
-#if defined(__SANITIZE_ADDRESS__)
+// Built with sanitizers or run under emulation, every run of the tool costs some fifteen times
+// more: the process-level stress runs fewer rounds there to stay bounded (the full counts run in
+// the plain build).
+#if defined(__SANITIZE_ADDRESS__) || defined(VORN_USER_MODE_EMULATION)
 constexpr int kSlowdown = 5;
 #else
 constexpr int kSlowdown = 1;

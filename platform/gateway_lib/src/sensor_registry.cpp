@@ -77,9 +77,8 @@ int set_deadband_threshold(const char *sensor_id, int value) {
                               value);
 }
 
-long get_sensor_active_time(const char *sensor_id) {
-    return static_cast<long>(
-        read_sensor_value(sensor_id, "SELECT active_time FROM sensors WHERE sensor_id = ?1", 0, -1));
+long long get_sensor_active_time(const char *sensor_id) {
+    return read_sensor_value(sensor_id, "SELECT active_time FROM sensors WHERE sensor_id = ?1", 0, -1);
 }
 
 }  // extern "C"

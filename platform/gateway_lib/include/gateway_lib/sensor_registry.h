@@ -25,8 +25,9 @@ int register_sensor(const char *sensor_id);
 /* Forgets the sensor entirely (registration, active time, dead band); 0 also when unknown. */
 int unregister_sensor(const char *sensor_id);
 int set_deadband_threshold(const char *sensor_id, int value);
-/* Unix time of the last update_sensor_active_time; 0 when never marked; -1 on a bad id or failure. */
-long get_sensor_active_time(const char *sensor_id);
+/* Unix time of the last update_sensor_active_time; 0 when never marked; -1 on a bad id or failure.
+ * long long: a 32-bit long would wrap in 2038. */
+long long get_sensor_active_time(const char *sensor_id);
 
 #ifdef __cplusplus
 }

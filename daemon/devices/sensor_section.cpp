@@ -1,4 +1,4 @@
-#include "devices/sensor_section_lock.h"
+#include "devices/sensor_section.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/common.h"
+#include "devices/sensorlist_store.h"
 
 namespace vorn::devices {
 
@@ -32,6 +33,20 @@ SensorSectionLock::SensorSectionLock(const char *ext_address_text) {
 
 SensorSectionLock::~SensorSectionLock() {
   if (fd_ >= 0) close(fd_);  // closing the descriptor releases the lock
+}
+
+SectionLookup add_section_if_missing(const char *ext_address_text) {
+  if (!core::is_ext_address_text(ext_address_text)) return SectionLookup::kUnknown;
+  char line[128];
+  switch (read_line(line, sizeof line, "uci -q get sensorlist.@%s[]", ext_address_text)) {
+    case LineRead::kNotRun: return SectionLookup::kUnknown;
+    case LineRead::kLine:
+      if (std::strncmp(line, ext_address_text, 16) == 0) return SectionLookup::kPresent;
+      break;
+    case LineRead::kNoLine: break;
+  }
+  core::_system("uci -q add sensorlist %s", ext_address_text);
+  return SectionLookup::kAdded;
 }
 
 }  // namespace vorn::devices

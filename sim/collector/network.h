@@ -1,0 +1,133 @@
+// The simulated network at run time: the coprocessor, its link to the daemon and every sensor.
+// Everything runs on one event loop; timers drive the sensors.
+#pragma once
+
+#include <libubox/uloop.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "byte_fields.h"
+#include "frame_counts.h"
+#include "frames_to_daemon.h"
+#include "network_config.h"
+#include "sensor_frames.h"
+
+namespace sim {
+
+struct Network;
+struct SimSensor;
+
+// A one-shot timer that belongs to one sensor; the sensor owns it and cancels it when it goes.
+struct SensorTimer {
+  uloop_timeout timeout{};  // first member: the loop hands back its address
+  SimSensor *sensor = nullptr;
+};
+
+// A one-shot timer of the network as a whole.
+struct NetworkTimer {
+  uloop_timeout timeout{};  // first member: the loop hands back its address
+  Network *network = nullptr;
+};
+
+struct ChannelState {
+  ChannelConfig config;
+  std::optional<double> fixed_value;  // a reading set through the control
+  std::uint16_t error = 0;            // a failure set through the control
+};
+
+// A firmware download the collector carries out for one sensor.
+struct Download {
+  bool active = false;
+  bool msp430 = false;  // MSP430 firmware, else radio firmware
+  std::string file;
+  int progress = 0;
+};
+
+enum class SensorPhase { kWaitingToJoin, kJoined, kLeft };
+
+struct SimSensor {
+  Network *network = nullptr;
+  SensorConfig config;
+  Identity identity;
+  SensorPhase phase = SensorPhase::kWaitingToJoin;
+  bool identified = false;  // the gateway answered its Identification Request (or asked its configuration)
+  bool silent = false;
+  bool reported_not_active = false;
+  int interval = 60;       // simulated seconds
+  long clock_offset = 0;   // the sensor's clock minus the real clock, seconds
+  double battery = 3.6;
+  std::vector<ChannelState> channels;
+  std::vector<DataRecord> buffered;  // measured, not yet confirmed by a Data Frame Response
+  std::size_t unconfirmed = 0;       // of those, how many the last Data Frame Request carried
+  unsigned ticks = 0, missed_ticks = 0;
+  std::uint32_t tag_counter = 0;
+  std::map<std::uint8_t, std::vector<std::array<std::uint8_t, 8>>> awaited_tags;  // reply command -> tags sent
+  // Values the gateway may read and write through the device value requests.
+  std::int32_t device_integer = 0;
+  double device_real = 0;
+  std::string device_text;
+  Download download;
+  SensorTimer tick;
+  SensorTimer download_step;
+};
+
+struct Network {
+  NetworkConfig config;
+  NetworkIdentity identity;
+  std::string region = "US915";
+  std::uint8_t state = kStateStarted;
+  bool join_permit = false;
+  bool paused = false;  // the sensors keep quiet (they still answer requests)
+  std::map<std::uint16_t, std::unique_ptr<SimSensor>> sensors;  // by short address
+  int link = -1;                                                // the daemon's connection
+  FrameCounts counts;
+  double started_at = 0;  // monotonic seconds at start
+  NetworkTimer permit_timer;
+};
+
+// Monotonic seconds; simulated seconds since the start.
+double monotonic_seconds();
+double simulated_seconds(const Network &network);
+// Real milliseconds for a span of simulated seconds.
+int real_ms(const Network &network, double simulated);
+
+void init_network(Network &network, const NetworkConfig &config, const std::string &region);
+// Adds a sensor (false when its short address or ExtAddress is taken); it joins after `delay_s` real seconds.
+bool add_sensor(Network &network, const SensorConfig &config, double delay_s, std::string &error);
+SimSensor *find_sensor(Network &network, std::uint16_t short_address);
+SimSensor *find_sensor(Network &network, const std::string &ext_address_text);
+// Forgets a sensor (after it left); its timers are cancelled first.
+void drop_sensor(Network &network, std::uint16_t short_address);
+
+// Writes a frame to the daemon and counts it under `kind`; false (not counted) without a link.
+bool send_to_daemon(Network &network, const Bytes &frame, const std::string &kind);
+// Sends a sensor's application frame inside APP_DEVICE_DATA_RX_IND.
+bool send_sensor_frame(SimSensor &sensor, const Bytes &application_frame);
+
+// Sensor behaviour.
+void sensor_join(SimSensor &sensor, bool rejoined);
+void sensor_leave(SimSensor &sensor);  // announces APP_DEVICE_LEFT_IND and forgets the sensor
+void schedule_tick(SimSensor &sensor, int delay_ms);
+Condition sensor_condition(const SimSensor &sensor);
+std::vector<ChannelReading> take_readings(const SimSensor &sensor);
+std::uint32_t sensor_clock(const SimSensor &sensor);  // seconds since 2000-01-01 on the sensor's clock
+void new_tag(SimSensor &sensor, std::uint8_t reply_command, std::uint8_t *tag);
+void send_identification(SimSensor &sensor);
+void send_config_rsp(SimSensor &sensor);
+void set_interval(SimSensor &sensor, int interval);
+void start_download(SimSensor &sensor, bool msp430, const std::string &file);
+void cancel_download(SimSensor &sensor, bool msp430);
+
+// The link and the coprocessor.
+void link_connected(Network &network, int fd);
+void link_closed(Network &network);
+void set_collector_state(Network &network, std::uint8_t state);
+void open_join_permit(Network &network, std::uint32_t duration_ms);
+
+}  // namespace sim

@@ -1,0 +1,41 @@
+// Everything the status view shows, gathered in one pass: the DeviceList, the sensorlist
+// configuration, the shared-memory channels of each sensor, the collector simulator's counts and
+// the cloud agent's reports.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device_list_view.h"
+#include "json_doc.h"
+
+namespace sim {
+
+struct ChannelShown {
+  std::string name, unit, value;  // value as reported ("NaN" for a channel in error), "" when unknown
+  bool alarm = false;
+};
+
+struct SensorShown {
+  std::string id;
+  std::optional<DeviceEntry> entry;                // absent: in sensorlist only
+  std::map<std::string, std::string> options;      // its sensorlist section
+  std::vector<ChannelShown> channels;
+  std::map<int, long long> reports;                // cloud reports of the sensor by type
+};
+
+struct GatewaySnapshot {
+  bool device_list_present = false;
+  std::vector<SensorShown> sensors;
+  std::map<std::string, std::string> coprocessor;  // the Coprocessor section of sensorlist
+  Json collector;                                  // collector_sim stats, or null
+  Json cloud;                                      // cloud_agent report counts, or null
+};
+
+GatewaySnapshot take_snapshot();
+
+// The type texts of the cloud report types.
+const char *report_type_name(int type);
+
+}  // namespace sim

@@ -4,7 +4,7 @@ MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 45
+FUZZ_SECONDS ?= 20
 ROUTER_BUILD ?= build-router
 SOAK_MINUTES ?= 10
 SOAK_SENSORS ?= 100
@@ -35,12 +35,16 @@ build-asan: deps
 fuzz-build: deps
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DVORN_FUZZ=ON -DVORN_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target data_indication_fuzzer
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
 
-# A fuzzing run of its own, e.g. make fuzz FUZZ_SECONDS=600
+# A fuzzing run of its own, every target one after the other for FUZZ_SECONDS each, each in a
+# router sandbox of its own, e.g. make fuzz FUZZ_SECONDS=600
 fuzz: fuzz-build
-	@VORN_BUILD_DIR=$(CURDIR)/$(FUZZ_BUILD) tools/router-sandbox -- tests/fuzz/run_fuzzer.sh \
-	  $(FUZZ_BUILD)/tests/fuzz/data_indication_fuzzer tests/fuzz/corpus/data_indication $(FUZZ_SECONDS)
+	@for fuzzer in $(FUZZ_BUILD)/tests/fuzz/*_fuzzer; do \
+	  name=$$(basename $$fuzzer _fuzzer); echo "== fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  VORN_BUILD_DIR=$(CURDIR)/$(FUZZ_BUILD) tools/router-sandbox -- tests/fuzz/run_fuzzer.sh \
+	    $$fuzzer tests/fuzz/corpus/$$name $(FUZZ_SECONDS) || exit 1; \
+	done
 
 # Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
 # then the fuzz targets for FUZZ_SECONDS each.

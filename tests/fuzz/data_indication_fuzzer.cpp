@@ -2,8 +2,8 @@
 // frame handler it dispatches to. Byte 0 of an input chooses how the DeviceList entries are
 // preset (radio firmware layout, report state, interval, channel count); the other bytes are the
 // indication's payload as the collector sends it. Runs inside a router sandbox, where the
-// segments, the uci configuration and the platform stores are private; the link goes to
-// /dev/null. The cloud holds a two-channel list for sensor 00124B0001A2B3C4, so identifications
+// segments and the platform stores are private; the uci commands are answered by
+// shell_stand_in.cpp and the link goes to /dev/null. The cloud holds a two-channel list for sensor 00124B0001A2B3C4, so identifications
 // of that sensor reach the comparison with it.
 #include <fcntl.h>
 

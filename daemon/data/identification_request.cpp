@@ -195,24 +195,29 @@ void handle_identification_request(SensorFrame &frame) {
 
   // The answer carries the interval on record for the sensor.
   devices::load_event_interval(frame.short_address, frame.ext_address);
-  report.event_interval = with_entry(frame, [](const shared::DeviceListEntry &entry) { return entry.EventInterval; });
-  std::memcpy(report.sensor_tag, fields.sensor_tag, sizeof report.sensor_tag);
-  shared::send_sensor_reply(shared::kIdentificationReply, frame.short_address, report);
+  const int interval_on_record =
+      with_entry(frame, [](const shared::DeviceListEntry &entry) { return entry.EventInterval; });
 
   fill_report(fields, report);
-  int channels_changed = 0;
-  if (!fields.channels.empty()) {
-    report.channel_meta = fields.channels.data();
-    channels_changed = publish_channel_meta(report.sensor_id, report.channel_meta, report.channel_count);
-  }
-
+  if (!fields.channels.empty()) report.channel_meta = fields.channels.data();
   const std::int64_t now = unix_now();
-  Comparison comparison = with_entry(
-      frame, [&](const shared::DeviceListEntry &entry) { return compare_with_entry(report, entry, now); });
+  Comparison comparison = with_entry(frame, [&](shared::DeviceListEntry &entry) {
+    const Comparison found = compare_with_entry(report, entry, now);
+    keep_identity(frame, report, entry);
+    return found;
+  });
+  // Answered only once the entry holds the sensor's firmware version: the sensor sends data as
+  // soon as it is answered, and its frames are read by the layout that version selects.
+  report.event_interval = interval_on_record;
+  shared::send_sensor_reply(shared::kIdentificationReply, frame.short_address, report);
+  report.event_interval = fields.event_interval;
+
+  int channels_changed = 0;
+  if (report.channel_meta != nullptr)
+    channels_changed = publish_channel_meta(report.sensor_id, report.channel_meta, report.channel_count);
   comparison.channels_changed = comparison.channels_changed || channels_changed != 0;
-  // Before anything is stored: the check reads what is on record for the sensor.
+  // The check reads the model on record in sensorlist, which is written below.
   if (comparison.sensor_version_changed) firmware::check_msp430_version(report.sensor_id, report.sensor_version);
-  with_entry(frame, [&](shared::DeviceListEntry &entry) { keep_identity(frame, report, entry); });
   // The entry holds the sensor now: its section is made sure of if its join is still in hand.
   write_sensorlist(report.sensor_id, in_device_list(frame) ? frame.short_address : -1, report);
 

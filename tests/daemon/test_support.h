@@ -47,7 +47,8 @@ class LinkPair {
   int daemon_end() const { return daemon_end_; }
 
   // Everything written so far (waits up to `wait_ms` for the first byte).
-  Bytes sent(int wait_ms = 200) {
+  // What arrived within wait_ms, read until the link is quiet for quiet_ms.
+  Bytes sent(int wait_ms = 200, int quiet_ms = 20) {
     Bytes out;
     pollfd p{collector_end_, POLLIN, 0};
     int timeout = wait_ms;
@@ -56,7 +57,7 @@ class LinkPair {
       ssize_t n = read(collector_end_, buffer, sizeof buffer);
       if (n <= 0) break;
       out.insert(out.end(), buffer, buffer + n);
-      timeout = 20;
+      timeout = quiet_ms;
     }
     return out;
   }

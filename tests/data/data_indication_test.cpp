@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "../devices/device_fixture.h"
 #include "core/common.h"
@@ -222,6 +223,18 @@ TEST_F(DataIndication, IdentificationRequestIsAnsweredThenTheClockSetAndTheIdent
   EXPECT_EQ(0, std::memcmp(published, &kTemperature, sizeof kTemperature));
   std::free(published);
   EXPECT_EQ(get_error_flag(kSensorId, &old_channel), 0) << "the cloud's channel list changed: flags forgotten";
+}
+
+// A sensor sends data as soon as it is answered, and its data frames are read by the layout its
+// firmware version selects: the version must be in its entry by the time the answer leaves.
+TEST_F(DataIndication, IdentificationIsAnsweredOnlyOnceTheFirmwareVersionIsKept) {
+  std::memset(&entry(3), 0, sizeof(shared::DeviceListEntry));
+  std::thread handler([&] { handle(identification_request("Acme", "\x01\x02", 60, {{"Temperature", 1, "DEGC"}}).bytes); });
+  const Bytes answer = link.sent(5000, 0);
+  const std::string version_at_answer = entry(3).ModelVersion;
+  handler.join();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(version_at_answer, "2.0.0.1");
 }
 
 // The sensor identifies itself while its join's handler still waits for the database file, so its

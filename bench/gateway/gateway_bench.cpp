@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -42,9 +44,9 @@ namespace {
 
 constexpr int kSensors = 100;
 constexpr double kRadioLimit = 100;      // frames per second a sub-GHz network of this kind carries
-constexpr double kKeptPaceSeconds = 1.0;
+constexpr double kKeptPaceSeconds = 0.5;
 constexpr int kDrainLimitSeconds = 60;
-constexpr int kTxqPosts = 40;
+constexpr int kTxqPosts = 80;
 constexpr int kBareForks = 2000;
 
 int env_int(const char *name, int fallback) {
@@ -55,7 +57,7 @@ int env_int(const char *name, int fallback) {
 std::vector<double> env_rates() {
   std::vector<double> rates;
   const char *value = std::getenv("BENCH_RATES");
-  std::istringstream in(value != nullptr ? value : "150 200 250 300 350 400 500 600 800");
+  std::istringstream in(value != nullptr ? value : "150 200 225 250 275 300 350 400 500 600 800");
   for (double r; in >> r;)
     if (r > 0) rates.push_back(r);
   return rates;
@@ -192,6 +194,26 @@ Figure figure(const char *key, const char *label, double value, const char *unit
   return Figure{key, label, value, unit, goal, met, std::move(conditions)};
 }
 
+// Lines of the daemon's output that tell of a failure or a refusal, with how often each came:
+// a run that loses nothing may still have had to give up on something.
+json_object *complaints_json(const char *path) {
+  std::map<std::string, int> seen;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    for (const char *word : {"failed", "Failed", "Reject", "dropped", "refused", "Sanitizer", "not ready"})
+      if (line.find(word) != std::string::npos) {
+        // "[time] uptime: what": the same complaint at another time is the same complaint.
+        const std::size_t stamp_end = line[0] == '[' ? line.find(": ", line.find(']')) : std::string::npos;
+        ++seen[line.substr(stamp_end == std::string::npos ? 0 : stamp_end + 2, 120)];
+        break;
+      }
+  json_object *object = json_object_new_object();
+  for (const auto &[line, count] : seen) json_object_object_add(object, line.c_str(), json_object_new_int(count));
+  std::printf("daemon output: %zu kinds of complaint line\n", seen.size());
+  for (const auto &[line, count] : seen) std::printf("  %6d x %s\n", count, line.c_str());
+  return object;
+}
+
 // One step at a fixed rate with perf sampling the main process and all it forks from then on.
 int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const std::string &data, int seconds) {
   const double rate = env_int("BENCH_PROFILE_RATE", 100);
@@ -295,7 +317,7 @@ int run(int argc, char **argv) {
   for (int i = 0; i < env_int("BENCH_LIMIT_RUNS", 3); ++i) limits.push_back(bench.run_step(kRadioLimit, std::max(step_seconds, 15)));
   // The queue probe asks the collector for its counts while it runs: a step of its own, so that
   // it does not weigh on the latencies above.
-  const Step txq_step = bench.run_step(kRadioLimit, 10, [&] {
+  const Step txq_step = bench.run_step(kRadioLimit, 12, [&] {
     pause_s(1);
     txq_load = spread_of(txq_latencies(kTxqPosts, txq_load_lost));
   });
@@ -394,6 +416,7 @@ int run(int argc, char **argv) {
   json_object_object_add(conditions, "step_seconds", json_object_new_int(step_seconds));
   json_object_object_add(conditions, "sensors", json_object_new_int(kSensors));
   results.detail("conditions", conditions);
+  results.detail("daemon_complaints", complaints_json("/tmp/vorn_mgr.out"));
   results.print_table();
   const std::string path = results_path(argc, argv);
   if (!results.write_json(path)) {

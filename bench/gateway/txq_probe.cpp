@@ -16,8 +16,8 @@ namespace bench {
 namespace {
 
 constexpr key_t kTxqKey = 5168;
-constexpr int kGetNetworkInfo = 3;
-constexpr const char *kRequest = "APP_GET_NWK_INFO_REQ";
+constexpr int kGetDeviceArray = 6;  // its answer is only printed: the probe adds little work
+constexpr const char *kRequest = "APP_GET_DEVICE_ARRAY_REQ";
 
 struct Arrival {
   long long count = 0;
@@ -89,7 +89,7 @@ std::vector<double> txq_latencies(int count, int &lost) {
       continue;
     }
     const double posted_at = monotonic_seconds();
-    vorn::shared::publish_txq_slot(slot, kGetNetworkInfo);
+    vorn::shared::publish_txq_slot(slot, kGetDeviceArray);
     Arrival now = before;
     while (now.count == before.count && monotonic_seconds() - posted_at < 1.0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -1,4 +1,4 @@
-// Latency of the daemon's TX queue: a network information request (tx_api_id 3) posted into a
+// Latency of the daemon's TX queue: a device array request (tx_api_id 6) posted into a
 // slot the way the command process posts, timed until the collector receives the request.
 #pragma once
 

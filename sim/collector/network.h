@@ -80,7 +80,8 @@ struct SimSensor {
 // SensorData at a fixed rate for all the network together, round robin over the sensors that
 // report (control "pace"), for measuring the gateway. Channel 0 of every paced frame reads the
 // milliseconds from `started_at` to the moment the frame left, so whoever sees the value knows
-// how long it took.
+// how long it took (exactly for sensors that report floats; the fixed-point words of firmware
+// 1.1.0.2 hold at most 32639).
 struct PacedStream {
   NetworkTimer timer;
   double rate = 0;        // frames per second; 0: no stream

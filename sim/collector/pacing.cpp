@@ -8,13 +8,14 @@ namespace sim {
 
 namespace {
 
-// The next sensor that reports, from `pacing.next_sensor` on and round the network; null when none does.
+// The next sensor that reports live readings, from `pacing.next_sensor` on and round the network;
+// null when none does. Sensors that buffer their records are left out: they send no SensorData.
 SimSensor *next_reporting_sensor(Network &network) {
   PacedStream &pacing = network.pacing;
   auto it = network.sensors.lower_bound(pacing.next_sensor);
   for (std::size_t seen = 0; seen < network.sensors.size(); ++seen, ++it) {
     if (it == network.sensors.end()) it = network.sensors.begin();
-    if (!reports_readings(*it->second)) continue;
+    if (!reports_readings(*it->second) || it->second->config.frames != FrameKind::kLive) continue;
     pacing.next_sensor = static_cast<std::uint16_t>(it->first + 1);
     return it->second.get();
   }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "gateway_under_test.h"
@@ -33,6 +35,17 @@ double cpu_of_named(const char *name) {
   return total;
 }
 
+// The machine's busy and stolen time from the first line of /proc/stat.
+void machine_times(double &busy, double &steal) {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, stolen = 0;
+  in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> stolen;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  busy = (user + nice + system + irq + softirq) / tick;
+  steal = stolen / tick;
+}
+
 }  // namespace
 
 CpuSnapshot cpu_snapshot(const GatewayUnderTest &gateway) {
@@ -42,11 +55,16 @@ CpuSnapshot cpu_snapshot(const GatewayUnderTest &gateway) {
   s.bus = cpu_of_named("ubusd");
   s.cloud_agent = cpu_of_named("cloud_agent");
   s.collector = cpu_of_named("collector");
+  s.bench = usage_s(RUSAGE_SELF);
+  machine_times(s.machine_busy, s.machine_steal);
   return s;
 }
 
 CpuSnapshot operator-(const CpuSnapshot &a, const CpuSnapshot &b) {
-  return {a.wall - b.wall, a.daemon - b.daemon, a.bus - b.bus, a.cloud_agent - b.cloud_agent, a.collector - b.collector};
+  return {a.wall - b.wall,           a.daemon - b.daemon,
+          a.bus - b.bus,             a.cloud_agent - b.cloud_agent,
+          a.collector - b.collector, a.bench - b.bench,
+          a.machine_busy - b.machine_busy, a.machine_steal - b.machine_steal};
 }
 
 ForkCost bare_fork_cost(int count) {

@@ -15,6 +15,9 @@ struct CpuSnapshot {
   double bus = 0;        // ubusd
   double cloud_agent = 0;
   double collector = 0;
+  double bench = 0;         // this benchmark: the watch on the channels, the looks at /proc
+  double machine_busy = 0;   // every CPU of the machine, whoever ran: others share it with us
+  double machine_steal = 0;  // time the hypervisor gave to other machines
 };
 CpuSnapshot cpu_snapshot(const GatewayUnderTest &gateway);
 CpuSnapshot operator-(const CpuSnapshot &a, const CpuSnapshot &b);

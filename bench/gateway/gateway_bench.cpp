@@ -117,6 +117,15 @@ struct Step {
   double load_before = 0, load_after = 0;
 };
 
+// CPU seconds of the gateway as a whole in a step: the daemon and the programs it talks to.
+double gateway_cpu(const CpuSnapshot &c) { return c.daemon + c.bus + c.cloud_agent + c.collector; }
+
+// Cores busy with other work than the gateway's and this benchmark's while a step ran.
+double others_cores(const Step &s) {
+  const CpuSnapshot &c = s.cpu;
+  return c.wall > 0 ? std::max(0.0, c.machine_busy - gateway_cpu(c) - c.bench) / c.wall : 0;
+}
+
 json_object *step_json(const Step &s) {
   json_object *o = json_object_new_object();
   const auto num = [&](const char *k, double v) { json_object_object_add(o, k, json_object_new_double(v)); };
@@ -128,6 +137,8 @@ json_object *step_json(const Step &s) {
   num("handlers_at_once_max", static_cast<double>(s.memory.handlers_max));
   num("daemon_cpu_s", s.cpu.daemon), num("bus_cpu_s", s.cpu.bus), num("cloud_agent_cpu_s", s.cpu.cloud_agent);
   num("collector_cpu_s", s.cpu.collector), num("load_before", s.load_before), num("load_after", s.load_after);
+  num("machine_busy_cores", s.cpu.machine_busy / s.cpu.wall), num("others_busy_cores", others_cores(s));
+  num("steal_cores", s.cpu.machine_steal / s.cpu.wall), num("bench_cpu_s", s.cpu.bench);
   json_object_object_add(o, "sustained", json_object_new_boolean(s.sustained));
   json_object *worst = json_object_new_array();
   for (double ms : s.worst_by_second) json_object_array_add(worst, json_object_new_double(ms));
@@ -176,9 +187,9 @@ class Bench {
     step.sustained = step.handled == step.sent && step.sent > 0 && step.late * 20 <= step.sent &&
                      step.drain_s <= kKeptPaceSeconds && step.latency.p99 <= kKeptPaceSeconds * 1000;
     std::printf("  %6.0f frames/s for %.0f s: sent %lld, handled %lld, drained in %.2f s, latency median %.1f ms "
-                "p99 %.1f ms, %lld sent late, up to %zu handlers at once, load %.2f -> %.2f: %s\n",
+                "p99 %.1f ms, %lld sent late, up to %zu handlers at once, other work %.2f cores: %s\n",
                 rate, seconds, step.sent, step.handled, step.drain_s, step.latency.median, step.latency.p99, step.late,
-                step.memory.handlers_max, step.load_before, step.load_after, step.sustained ? "kept pace" : "FELL BEHIND");
+                step.memory.handlers_max, others_cores(step), step.sustained ? "kept pace" : "FELL BEHIND");
     std::fflush(stdout);
     return step;
   }
@@ -403,6 +414,10 @@ int run(int argc, char **argv) {
                      "all daemon processes and what they ran, at " + std::to_string(static_cast<int>(costed.rate)) +
                          " fr/s; ubusd adds " + std::to_string(static_cast<int>(bus_us)) + " us, the cloud agent " +
                          std::to_string(static_cast<int>(costed.handled > 0 ? costed.cpu.cloud_agent / static_cast<double>(costed.handled) * 1e6 : 0)) + " us"));
+  const double gateway_frame_s = costed.handled > 0 ? gateway_cpu(costed.cpu) / static_cast<double>(costed.handled) : 0;
+  results.add(figure("cpu_ceiling_fps", "frames/s the CPU allows, all cores free", gateway_frame_s > 0 ? cpus_online() / gateway_frame_s : 0,
+                     "fr/s", "", {}, std::to_string(cpus_online()) + " cores / CPU per frame of daemon, ubusd, cloud agent and collector (" +
+                     std::to_string(static_cast<int>(gateway_frame_s * 1e6)) + " us): what the steps would reach without other work on the machine"));
   results.add(figure("bare_fork_cpu_us", "bare fork + exit + wait, CPU", fork_cost.cpu_us, "us", "", {},
                      std::to_string(kBareForks) + " forks of this benchmark; wall median " +
                          std::to_string(static_cast<int>(fork_cost.wall_median_us)) + " us"));

@@ -10,10 +10,7 @@
 // a step while perf samples the daemon and everything it starts, and writes perf's data to FILE
 // and its report by program and library to FILE.txt.
 //
-// A rate is sustained when the collector sent at that rate (at most 5% of its frames over 20 ms
-// late), every frame it sent was handled (the daemon printed it) and the daemon kept pace: the
-// last frame was handled within kKeptPaceSeconds of the stream's end and 99% of the live values
-// were in their channels within kKeptPaceSeconds, so no backlog grew while it ran.
+// When a rate counts as sustained: see rate_step.h.
 #include <signal.h>
 #include <unistd.h>
 
@@ -33,9 +30,11 @@
 
 #include "cpu_accounting.h"
 #include "gateway_under_test.h"
+#include "idle_look.h"
 #include "live_latency.h"
 #include "memory_sampler.h"
 #include "proc_stats.h"
+#include "rate_step.h"
 #include "results.h"
 #include "txq_probe.h"
 
@@ -44,8 +43,6 @@ namespace {
 
 constexpr int kSensors = 100;
 constexpr double kRadioLimit = 100;      // frames per second a sub-GHz network of this kind carries
-constexpr double kKeptPaceSeconds = 0.5;
-constexpr int kDrainLimitSeconds = 60;
 constexpr int kTxqPosts = 80;
 constexpr int kBareForks = 2000;
 
@@ -62,8 +59,6 @@ std::vector<double> env_rates() {
     if (r > 0) rates.push_back(r);
   return rates;
 }
-
-void pause_s(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // 100 sensors of the later firmware, two float channels each, reporting every 60 simulated
 // seconds (5 real seconds) of their own until the benchmark takes over.
@@ -103,103 +98,6 @@ std::string load_text() {
   return text;
 }
 
-// One paced stream and what the daemon made of it.
-struct Step {
-  double rate = 0;
-  double seconds = 0;
-  long long sent = 0, handled = 0, late = 0;
-  double drain_s = 0;  // from the stream's end to the last frame handled
-  bool sustained = false;
-  Spread latency;
-  std::vector<double> worst_by_second;
-  MemorySamples memory;
-  CpuSnapshot cpu;
-  double load_before = 0, load_after = 0;
-};
-
-// CPU seconds of the gateway as a whole in a step: the daemon and the programs it talks to.
-double gateway_cpu(const CpuSnapshot &c) { return c.daemon + c.bus + c.cloud_agent + c.collector; }
-
-// Cores busy with other work than the gateway's and this benchmark's while a step ran.
-double others_cores(const Step &s) {
-  const CpuSnapshot &c = s.cpu;
-  return c.wall > 0 ? std::max(0.0, c.machine_busy - gateway_cpu(c) - c.bench) / c.wall : 0;
-}
-
-json_object *step_json(const Step &s) {
-  json_object *o = json_object_new_object();
-  const auto num = [&](const char *k, double v) { json_object_object_add(o, k, json_object_new_double(v)); };
-  num("rate", s.rate), num("seconds", s.seconds), num("sent", static_cast<double>(s.sent));
-  num("handled", static_cast<double>(s.handled)), num("late_at_collector", static_cast<double>(s.late));
-  num("drain_s", s.drain_s), num("latency_median_ms", s.latency.median), num("latency_p90_ms", s.latency.p90);
-  num("latency_p99_ms", s.latency.p99), num("latency_max_ms", s.latency.max);
-  num("latency_samples", static_cast<double>(s.latency.count)), num("main_rss_max_kib", static_cast<double>(s.memory.main_max_kib));
-  num("handlers_at_once_max", static_cast<double>(s.memory.handlers_max));
-  num("daemon_cpu_s", s.cpu.daemon), num("bus_cpu_s", s.cpu.bus), num("cloud_agent_cpu_s", s.cpu.cloud_agent);
-  num("collector_cpu_s", s.cpu.collector), num("load_before", s.load_before), num("load_after", s.load_after);
-  num("machine_busy_cores", s.cpu.machine_busy / s.cpu.wall), num("others_busy_cores", others_cores(s));
-  num("steal_cores", s.cpu.machine_steal / s.cpu.wall), num("bench_cpu_s", s.cpu.bench);
-  json_object_object_add(o, "sustained", json_object_new_boolean(s.sustained));
-  json_object *worst = json_object_new_array();
-  for (double ms : s.worst_by_second) json_object_array_add(worst, json_object_new_double(ms));
-  json_object_object_add(o, "latency_worst_by_second_ms", worst);
-  return o;
-}
-
-class Bench {
- public:
-  Bench(GatewayUnderTest &gateway, LiveLatencyWatch &watch, MemorySampler &memory)
-      : gateway_(gateway), watch_(watch), memory_(memory) {}
-
-  // Streams at `rate` for `seconds`, waits for the daemon to finish, and judges the step.
-  Step run_step(double rate, double seconds, const std::function<void()> &while_streaming = {}) {
-    Step step;
-    step.rate = rate, step.seconds = seconds, step.load_before = load_average();
-    const std::uint64_t handled_before = gateway_.handled_sensor_data();
-    memory_.take();
-    const CpuSnapshot cpu_before = cpu_snapshot(gateway_);
-    const sim::Json started = gateway_.collector("pace", "{\"Rate\":" + std::to_string(rate) + "}");
-    watch_.begin_stream(sim::number_member(started.get(), "StartedAt"));
-    const double end_at = monotonic_seconds() + seconds;
-    if (while_streaming) while_streaming();
-    pause_s(std::max(0.0, end_at - monotonic_seconds()));
-    const sim::Json stopped = gateway_.collector("pace", R"({"Rate":0})");
-    const double stopped_at = monotonic_seconds();
-    step.sent = sim::int_member(stopped.get(), "Sent");
-    step.late = sim::int_member(stopped.get(), "Late");
-    // Handled frames are counted until they reach the sent ones or stop coming.
-    std::uint64_t handled = gateway_.handled_sensor_data() - handled_before;
-    double last_change = stopped_at;
-    while (static_cast<long long>(handled) < step.sent && monotonic_seconds() - last_change < 5 &&
-           monotonic_seconds() - stopped_at < kDrainLimitSeconds) {
-      pause_s(0.02);
-      const std::uint64_t now = gateway_.handled_sensor_data() - handled_before;
-      if (now != handled) last_change = monotonic_seconds(), handled = now;
-    }
-    step.handled = static_cast<long long>(handled);
-    step.drain_s = std::max(0.0, last_change - stopped_at);
-    gateway_.settle(kDrainLimitSeconds);
-    step.cpu = cpu_snapshot(gateway_) - cpu_before;
-    step.latency = spread_of(watch_.samples());
-    step.worst_by_second = watch_.worst_by_second();
-    step.memory = memory_.take();
-    step.load_after = load_average();
-    step.sustained = step.handled == step.sent && step.sent > 0 && step.late * 20 <= step.sent &&
-                     step.drain_s <= kKeptPaceSeconds && step.latency.p99 <= kKeptPaceSeconds * 1000;
-    std::printf("  %6.0f frames/s for %.0f s: sent %lld, handled %lld, drained in %.2f s, latency median %.1f ms "
-                "p99 %.1f ms, %lld sent late, up to %zu handlers at once, other work %.2f cores: %s\n",
-                rate, seconds, step.sent, step.handled, step.drain_s, step.latency.median, step.latency.p99, step.late,
-                step.memory.handlers_max, others_cores(step), step.sustained ? "kept pace" : "FELL BEHIND");
-    std::fflush(stdout);
-    return step;
-  }
-
- private:
-  GatewayUnderTest &gateway_;
-  LiveLatencyWatch &watch_;
-  MemorySampler &memory_;
-};
-
 Figure figure(const char *key, const char *label, double value, const char *unit, const char *goal,
               std::optional<bool> met, std::string conditions) {
   return Figure{key, label, value, unit, goal, met, std::move(conditions)};
@@ -233,7 +131,7 @@ int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const
                                           "/tmp/perf-record.out");
   pause_s(2);
   MemorySampler memory(gateway);
-  Bench(gateway, watch, memory).run_step(rate, seconds);
+  RateSteps(gateway, watch, memory).run(rate, seconds);
   if (!gateway.end_beside(perf, SIGINT, 60)) {
     std::fprintf(stderr, "gateway bench: perf record did not finish\n");
     return 1;
@@ -288,30 +186,10 @@ int run(int argc, char **argv) {
               monotonic_seconds() - warm_from, main_pid, command_pid);
   if (const char *profile = std::getenv("BENCH_PROFILE")) return profile_frame_path(gateway, watch, profile, step_seconds);
 
-  // Idle: no frame at all; every thread of the main and the command process.
   const double idle_load = load_average();
-  const std::vector<ThreadTime> main_before = thread_times(main_pid), command_before = thread_times(command_pid);
-  const double idle_from = monotonic_seconds();
-  pause_s(idle_seconds);
-  const double idle_wall = monotonic_seconds() - idle_from;
-  const std::vector<ThreadTime> main_after = thread_times(main_pid), command_after = thread_times(command_pid);
-  const double idle_cpu = total_cpu_s(main_after) - total_cpu_s(main_before) + total_cpu_s(command_after) -
-                          total_cpu_s(command_before);
-  const double idle_percent = idle_cpu / idle_wall * 100;
-  json_object *threads = json_object_new_array();
-  for (const auto *pair : {&main_after, &command_after})
-    for (const ThreadTime &after : *pair) {
-      const auto &before_list = pair == &main_after ? main_before : command_before;
-      const auto before = std::find_if(before_list.begin(), before_list.end(), [&](const ThreadTime &t) { return t.tid == after.tid; });
-      json_object *t = json_object_new_object();
-      json_object_object_add(t, "process", json_object_new_string(pair == &main_after ? "main" : "command"));
-      json_object_object_add(t, "tid", json_object_new_int(after.tid));
-      json_object_object_add(t, "name", json_object_new_string(after.name.c_str()));
-      json_object_object_add(t, "percent_of_a_core", json_object_new_double(
-          (after.cpu_s - (before != before_list.end() ? before->cpu_s : 0)) / idle_wall * 100));
-      json_object_array_add(threads, t);
-    }
-  results.detail("idle_threads", threads);
+  const IdleLook idle = look_at_idle(main_pid, command_pid, idle_seconds);
+  const double idle_percent = idle.percent_of_a_core;
+  results.detail("idle_threads", idle.threads);
   const long main_idle_kib = resident_kib(main_pid), command_kib = resident_kib(command_pid);
   const long command_pss_kib = proportional_kib(command_pid), main_pss_kib = proportional_kib(main_pid);
 
@@ -321,15 +199,15 @@ int run(int argc, char **argv) {
   gateway.settle(30);
 
   MemorySampler memory(gateway);
-  Bench bench(gateway, watch, memory);
+  RateSteps bench(gateway, watch, memory);
   std::printf("at the radio limit:\n");
   Spread txq_load;
   int txq_load_lost = 0;
   std::vector<Step> limits;
-  for (int i = 0; i < env_int("BENCH_LIMIT_RUNS", 3); ++i) limits.push_back(bench.run_step(kRadioLimit, std::max(step_seconds, 15)));
+  for (int i = 0; i < env_int("BENCH_LIMIT_RUNS", 3); ++i) limits.push_back(bench.run(kRadioLimit, std::max(step_seconds, 15)));
   // The queue probe asks the collector for its counts while it runs: a step of its own, so that
   // it does not weigh on the latencies above.
-  const Step txq_step = bench.run_step(kRadioLimit, 12, [&] {
+  const Step txq_step = bench.run(kRadioLimit, 12, [&] {
     pause_s(1);
     txq_load = spread_of(txq_latencies(kTxqPosts, txq_load_lost));
   });
@@ -356,12 +234,12 @@ int run(int argc, char **argv) {
   Step best = limit.sustained ? limit : Step{};
   long main_load_kib = limit_memory.main_max_kib;
   for (double rate : env_rates()) {
-    Step step = bench.run_step(rate, step_seconds);
+    Step step = bench.run(rate, step_seconds);
     main_load_kib = std::max(main_load_kib, step.memory.main_max_kib);
     json_object_array_add(steps, step_json(step));
     if (!step.sustained) {
       // One more try, for a machine shared with others: a step that fails twice ends the climb.
-      step = bench.run_step(rate, step_seconds);
+      step = bench.run(rate, step_seconds);
       main_load_kib = std::max(main_load_kib, step.memory.main_max_kib);
       json_object_array_add(steps, step_json(step));
       if (!step.sustained) break;

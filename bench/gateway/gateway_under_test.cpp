@@ -62,6 +62,8 @@ bool on_bus(const char *object) {
 
 }  // namespace
 
+void pause_s(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
 double monotonic_seconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -84,5 +84,6 @@ class GatewayUnderTest {
 sim::Json bus_call(const char *object, const char *method, const std::string &arguments = "");
 long long count_of(json_object *stats, const char *group, const char *kind);
 double monotonic_seconds();
+void pause_s(double seconds);
 
 }  // namespace bench

@@ -16,7 +16,7 @@ PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
                    libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench clean
+.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench bench-profile clean
 
 all: build
 
@@ -75,6 +75,14 @@ demo: build
 
 bench: build
 	@tools/run-benchmarks $(BUILD)
+
+# Where a frame's time goes: perf samples the daemon and all it starts while the collector streams
+# BENCH_PROFILE_RATE frames per second (default 100); the report by program and library lands in
+# $(BUILD)/bench/perf.data.txt.
+bench-profile: build
+	@tools/install-deps linux-perf
+	@VORN_BUILD_DIR=$(CURDIR)/$(BUILD) BENCH_PROFILE=$(CURDIR)/$(BUILD)/bench/perf.data \
+	  tools/router-sandbox -- $(BUILD)/bench/gateway/gateway_bench
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(ROUTER_BUILD)

@@ -114,6 +114,16 @@ int call_pause(ubus_context *context, ubus_object *, ubus_request_data *request,
   return answer(context, request, reply);
 }
 
+int call_pace(ubus_context *context, ubus_object *, ubus_request_data *request, const char *, blob_attr *message) {
+  const Json arguments = message_json(message);
+  json_object *rate = member(arguments.get(), "Rate");
+  if (rate == nullptr || !(json_object_is_type(rate, json_type_double) || json_object_is_type(rate, json_type_int)) ||
+      !(json_object_get_double(rate) >= 0 && json_object_get_double(rate) <= 100000))
+    return fail_with(context, request, UBUS_STATUS_INVALID_ARGUMENT, "Rate must be 0 to 100000 frames per second");
+  pace_sensor_data(*g_network, json_object_get_double(rate));
+  return answer(context, request, pacing_json(*g_network));
+}
+
 int call_add(ubus_context *context, ubus_object *, ubus_request_data *request, const char *, blob_attr *message) {
   const Json arguments = message_json(message);
   std::string error;
@@ -176,7 +186,7 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("rejoin", call_sensor),   UBUS_METHOD_NOARG("silence", call_sensor),
     UBUS_METHOD_NOARG("fail", call_sensor),     UBUS_METHOD_NOARG("set", call_sensor),
     UBUS_METHOD_NOARG("restore", call_sensor),  UBUS_METHOD_NOARG("pause", call_pause),
-    UBUS_METHOD_NOARG("resume", call_pause),
+    UBUS_METHOD_NOARG("resume", call_pause),    UBUS_METHOD_NOARG("pace", call_pace),
 };
 ubus_object_type g_type = UBUS_OBJECT_TYPE("collector_sim", kMethods);
 ubus_object g_object{"collector_sim", 0, nullptr, &g_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
@@ -228,6 +238,10 @@ json_object *stats_json(Network &network) {
   std::size_t joined = 0;
   for (const auto &[address, sensor] : network.sensors) joined += sensor->phase == SensorPhase::kJoined;
   json_object_object_add(object, "Joined", json_object_new_int(static_cast<int>(joined)));
+  std::size_t reporting = 0;
+  for (const auto &[address, sensor] : network.sensors) reporting += reports_readings(*sensor);
+  json_object_object_add(object, "Reporting", json_object_new_int(static_cast<int>(reporting)));
+  json_object_object_add(object, "Paced", pacing_json(network));
   return object;
 }
 

@@ -12,6 +12,9 @@
 //                                                                 and the sensor's silence)
 //   ubus call collector_sim pause | resume    every sensor stops / starts sending of its own (they
 //                                             still answer requests), so counts can settle
+//   ubus call collector_sim pace '{"Rate":300}'  SensorData at 300 frames per second from the
+//                                             network as a whole, channel 0 reading the ms since
+//                                             the stream began ("Rate":0 stops it; see PacedStream)
 // "ID" is the sensor's ExtAddress text; "ShortAddress" (hex text) names it as well.
 #pragma once
 

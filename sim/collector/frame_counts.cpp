@@ -20,6 +20,10 @@ json_object *counts_json(const FrameCounts &counts) {
   json_object_object_add(object, "Sent", map_json(counts.sent));
   json_object_object_add(object, "Received", map_json(counts.received));
   json_object_object_add(object, "Answered", map_json(counts.answered));
+  json_object *received_at = json_object_new_object();
+  for (const auto &[name, seconds] : counts.last_received_at)
+    json_object_object_add(received_at, name.c_str(), json_object_new_double(seconds));
+  json_object_object_add(object, "LastReceivedAt", received_at);
   json_object_object_add(object, "Dropped", json_object_new_int64(static_cast<std::int64_t>(counts.dropped)));
   json_object_object_add(object, "Rejected", json_object_new_int64(static_cast<std::int64_t>(counts.rejected)));
   json_object_object_add(object, "Unmatched", json_object_new_int64(static_cast<std::int64_t>(counts.unmatched)));

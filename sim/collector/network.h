@@ -90,6 +90,23 @@ struct SimSensor {
   SensorTimer download_step;
 };
 
+// SensorData at a fixed rate for all the network together, round robin over the sensors that
+// report (control "pace"), for measuring the gateway. Channel 0 of every paced frame reads the
+// milliseconds from `started_at` to the moment the frame left, so whoever sees the value knows
+// how long it took (exactly for sensors that report floats; the fixed-point words of firmware
+// 1.1.0.2 hold at most 32639).
+struct PacedStream {
+  NetworkTimer timer;
+  double rate = 0;        // frames per second; 0: no stream
+  double started_at = 0;  // monotonic seconds
+  std::uint64_t scheduled = 0;  // frames due so far
+  std::uint64_t sent = 0;       // of those, written to the link
+  std::uint64_t late = 0;       // of those, sent more than kPacedLateMs after their time
+  double max_late_ms = 0;
+  std::uint16_t next_sensor = 0;  // round robin: the lowest short address to serve next
+};
+constexpr double kPacedLateMs = 20;
+
 struct Network {
   NetworkConfig config;
   NetworkIdentity identity;
@@ -102,6 +119,7 @@ struct Network {
   FrameCounts counts;
   double started_at = 0;  // monotonic seconds at start
   NetworkTimer permit_timer;
+  PacedStream pacing;
 };
 
 // Monotonic seconds; simulated seconds since the start.
@@ -135,6 +153,9 @@ std::vector<ChannelReading> take_readings(const SimSensor &sensor);
 std::uint32_t sensor_clock(const SimSensor &sensor);  // seconds since 2000-01-01 on the sensor's clock
 void new_tag(SimSensor &sensor, std::uint8_t reply_command, std::uint8_t *tag);
 void send_identification(SimSensor &sensor);
+// Whether the sensor sends readings now: joined, not silent, and identified if its firmware asks to be.
+bool reports_readings(const SimSensor &sensor);
+bool send_sensor_data(SimSensor &sensor, const std::vector<ChannelReading> &readings);
 void send_config_rsp(SimSensor &sensor);
 void set_interval(SimSensor &sensor, int interval);
 void start_download(SimSensor &sensor, bool msp430, const std::string &file);
@@ -145,5 +166,10 @@ void link_connected(Network &network, int fd);
 void link_closed(Network &network);
 void set_collector_state(Network &network, std::uint8_t state);
 void open_join_permit(Network &network, std::uint32_t duration_ms);
+
+// The paced stream: starts it afresh at `rate` frames per second, or stops it with 0 (its counts stay).
+void pace_sensor_data(Network &network, double rate);
+// {"Rate":r,"StartedAt":t,"Scheduled":n,"Sent":n,"Late":n,"MaxLateMs":x}
+json_object *pacing_json(const Network &network);
 
 }  // namespace sim

@@ -50,6 +50,8 @@ void handle_request(Network &network, std::uint8_t api, const std::uint8_t *payl
   for (const Route &route : kRoutes) {
     if (route.api != api) continue;
     ++network.counts.received[from_daemon_api_name(api)];
+    // When a queued request reached the link: a benchmark times the daemon's transmit queue by it.
+    network.counts.last_received_at[from_daemon_api_name(api)] = monotonic_seconds();
     route.handler(network, api, payload, length);
     return;
   }

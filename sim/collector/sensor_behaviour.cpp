@@ -46,11 +46,6 @@ SensorDataFrame live_frame(const SimSensor &sensor) {
   return frame;
 }
 
-void send_sensor_data(SimSensor &sensor) {
-  send_sensor_frame(sensor, encode_sensor_data(sensor.identity, sensor_condition(sensor), live_frame(sensor),
-                                               take_readings(sensor)));
-}
-
 void send_data_frame_request(SimSensor &sensor) {
   std::uint8_t tag[8];
   new_tag(sensor, kDataFrameResponse, tag);
@@ -76,7 +71,7 @@ void send_status_request(SimSensor &sensor) {
 
 void measure_and_report(SimSensor &sensor) {
   if (sensor.config.frames == FrameKind::kLive) {
-    send_sensor_data(sensor);
+    send_sensor_data(sensor, take_readings(sensor));
     return;
   }
   sensor.buffered.push_back(DataRecord{sensor_clock(sensor), take_readings(sensor)});
@@ -124,6 +119,14 @@ void tick(SimSensor &sensor) {
 void on_tick(uloop_timeout *timeout) { tick(*reinterpret_cast<SensorTimer *>(timeout)->sensor); }
 
 }  // namespace
+
+bool reports_readings(const SimSensor &sensor) {
+  return sensor.phase == SensorPhase::kJoined && !sensor.silent && (!identifies(sensor) || sensor.identified);
+}
+
+bool send_sensor_data(SimSensor &sensor, const std::vector<ChannelReading> &readings) {
+  return send_sensor_frame(sensor, encode_sensor_data(sensor.identity, sensor_condition(sensor), live_frame(sensor), readings));
+}
 
 void schedule_tick(SimSensor &sensor, int delay_ms) {
   sensor.tick.sensor = &sensor;

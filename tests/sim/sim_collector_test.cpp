@@ -159,5 +159,62 @@ TEST(SimCollector, AnswersTheRequestsOfTheLinkTables) {
   EXPECT_EQ(file_text("/tmp/collector.out").find("Sanitizer"), std::string::npos) << file_text("/tmp/collector.out");
 }
 
+// The paced stream: SensorData at a fixed rate, round robin over the sensors that report, each
+// frame's channel 0 reading the ms from the stream's start to its sending; every frame counted.
+TEST(SimCollector, PacesSensorDataRoundRobinWithItsSendTimeInChannelZero) {
+  std::ofstream("/etc/collector_sim.json") << R"({"TimeScale":1,"JoinSpacing":0.1,"Sensors":[
+    {"ExtAddress":"00124B0001A2B3D1","ShortAddress":"0001","Style":"config","EventInterval":600,
+     "Channels":[{"Name":"Temperature","Type":1,"Unit":"C"},{"Name":"Humidity","Type":2,"Unit":"%RH"}]},
+    {"ExtAddress":"00124B0001A2B3D2","ShortAddress":"0002","Style":"config","EventInterval":600,
+     "Channels":[{"Name":"Temperature","Type":1,"Unit":"C"}]},
+    {"ExtAddress":"00124B0001A2B3D3","ShortAddress":"0003","Style":"config","Silent":true,
+     "Channels":[{"Name":"Temperature","Type":1,"Unit":"C"}]}]})";
+  std::system("rm -f /tmp/collector_ready");
+  pid_t collector = start_program("/usr/sbin/collector", "/tmp/collector.out");
+  ASSERT_TRUE(eventually([] { return file_text("/tmp/collector_ready") == "1"; }, 20));
+  DaemonEnd daemon;
+  ASSERT_TRUE(daemon.connect_to_collector());
+  ASSERT_TRUE(eventually([] { return member(bus_call("collector_sim", "pause").get(), "Paused") != nullptr; }, 20));
+  for (int joined = 0; joined < 3; ++joined) ASSERT_FALSE(daemon.next(api(0)).empty()) << "join " << joined;
+  EXPECT_EQ(int_member(bus_call("collector_sim", "stats").get(), "Reporting"), 2) << "the silent sensor does not report";
+  EXPECT_NE(std::system(R"(ubus call collector_sim pace '{"Rate":-1}' >/dev/null 2>&1)"), 0) << "a negative rate is refused";
+
+  const Json started = bus_call("collector_sim", "pace", R"({"Rate":200})");
+  EXPECT_EQ(number_member(started.get(), "Rate"), 200);
+  const auto begun = std::chrono::steady_clock::now();
+  std::vector<std::uint16_t> senders;
+  std::vector<int> stamps;
+  const auto paced = [](const Frame &f) { return f[3] == 9 && f.size() > 34 && f[8] == 0x05; };
+  while (std::chrono::steady_clock::now() - begun < std::chrono::seconds(1)) {
+    const Frame frame = daemon.next(paced, 5);
+    ASSERT_FALSE(frame.empty());
+    senders.push_back(static_cast<std::uint16_t>(frame[5] | frame[6] << 8));
+    stamps.push_back(frame[30] | frame[31] << 8);  // channel 0, whole milliseconds
+  }
+  bus_call("collector_sim", "pace", R"({"Rate":0})");
+  for (Frame late = daemon.next(paced, 1); !late.empty(); late = daemon.next(paced, 1)) senders.push_back(0);
+  const double elapsed_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count();
+
+  const Json stats = bus_call("collector_sim", "stats");
+  json_object *pacing = member(stats.get(), "Paced");
+  EXPECT_EQ(int_member(pacing, "Sent"), static_cast<long long>(senders.size())) << "every paced frame counted";
+  EXPECT_EQ(int_member(pacing, "Scheduled"), int_member(pacing, "Sent"));
+  EXPECT_EQ(number_member(pacing, "Rate"), 0) << "stopped";
+  EXPECT_GE(senders.size(), 20u) << "about 200 in the second the stream ran";
+  EXPECT_LE(static_cast<double>(senders.size()), 200 * elapsed_ms / 1000 + 2) << "never ahead of its rate";
+  EXPECT_EQ(count_of(stats.get(), "Sent", "SensorData"), int_member(pacing, "Sent"));
+  for (std::size_t i = 0; i < stamps.size(); ++i) {
+    EXPECT_EQ(senders[i], i % 2 == 0 ? senders[0] : 3 - senders[0]) << "round robin over 0001 and 0002, frame " << i;
+    if (i > 0) {
+      EXPECT_GE(stamps[i], stamps[i - 1]) << "send times only grow";
+    }
+  }
+  EXPECT_GE(stamps.front(), 0);
+  EXPECT_LE(stamps.back(), elapsed_ms);
+  stop_program(collector);
+  EXPECT_EQ(file_text("/tmp/collector.out").find("Sanitizer"), std::string::npos) << file_text("/tmp/collector.out");
+}
+
 }  // namespace
 }  // namespace sim::test

@@ -1,10 +1,12 @@
 #include "core/startup.h"
 
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gateway_lib/settings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +51,22 @@ void start_transmit_thread() {
   pthread_detach(thread);
 }
 
+// The download records are kept in the platform's SQLite database. They are read in a child: the
+// main process runs for months, and reading them itself would keep about a megabyte of the database
+// library resident in it for good. The main process goes on once the child is done, as before.
+void resume_downloads_in_child() {
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child < 0) return firmware::resume_downloads();
+  if (child == 0) {
+    firmware::resume_downloads();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 void run_daemon(int argc, char **argv) {
@@ -69,7 +87,7 @@ void run_daemon(int argc, char **argv) {
   daemon_state.link_socket.store(connect_to_collector());
 
   devices::reconcile_sensor_list();
-  firmware::resume_downloads();
+  resume_downloads_in_child();
   if (shared::open_link_semaphore() != 0) {
     std::fputs("Create Semphore Failed\n", stdout);
     std::exit(0);

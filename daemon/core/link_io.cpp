@@ -76,15 +76,22 @@ OutboundFrame::OutboundFrame(std::uint8_t api_id, std::uint16_t payload_length)
     : OutboundFrame(api_id, payload_length, payload_length + kLinkHeaderSize) {}
 
 OutboundFrame::OutboundFrame(std::uint8_t api_id, std::uint16_t announced_length, std::size_t size)
-    : bytes_(static_cast<std::uint8_t *>(std::calloc(size, 1))), size_(size) {
-  if (!bytes_) return;
-  std::uint8_t *p = write_le16(bytes_.get(), announced_length);
+    : size_(size) {
+  if (size <= kInlineSize) {
+    std::memset(inline_, 0, size);
+    bytes_ = inline_;
+  } else {
+    heap_.reset(static_cast<std::uint8_t *>(std::calloc(size, 1)));
+    bytes_ = heap_.get();
+  }
+  if (bytes_ == nullptr) return;
+  std::uint8_t *p = write_le16(bytes_, announced_length);
   p[0] = kOutboundType;
   p[1] = api_id;
 }
 
 void OutboundFrame::send() {
-  if (bytes_) write_link_frame(bytes_.get(), size_);
+  if (bytes_ != nullptr) write_link_frame(bytes_, size_);
 }
 
 namespace {

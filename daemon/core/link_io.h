@@ -41,14 +41,22 @@ class OutboundFrame {
   OutboundFrame(std::uint8_t api_id, std::uint16_t payload_length);
   // A frame whose header announces `announced_length` while `size` bytes are sent.
   OutboundFrame(std::uint8_t api_id, std::uint16_t announced_length, std::size_t size);
+  OutboundFrame(const OutboundFrame &) = delete;  // bytes_ may point into the object itself
+  OutboundFrame &operator=(const OutboundFrame &) = delete;
   bool ok() const { return bytes_ != nullptr; }
-  std::uint8_t *bytes() { return bytes_.get(); }
-  std::uint8_t *payload() { return bytes_.get() + kLinkHeaderSize; }
+  std::uint8_t *bytes() { return bytes_; }
+  std::uint8_t *payload() { return bytes_ + kLinkHeaderSize; }
   std::size_t size() const { return size_; }
   void send();
 
  private:
-  FrameBuffer bytes_;
+  // Frames up to this size (every frame the transmit thread builds from a TXQ slot) live in the
+  // object. A heap buffer the transmit thread held while the main process forked a handler would
+  // be a block in the handler that none of its threads refers to, which a leak check reports.
+  static constexpr std::size_t kInlineSize = 256;
+  std::uint8_t inline_[kInlineSize];
+  FrameBuffer heap_;
+  std::uint8_t *bytes_ = nullptr;
   std::size_t size_;
 };
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "command_output.h"
+#include "commands.h"
 #include "unique_fd.h"
 
 static_assert(sizeof(mp_info_record) == 184, "mp_info_record is 184 bytes");
@@ -26,9 +27,22 @@ namespace {
 // Longest option value kept; the settings are short names and numbers.
 constexpr std::size_t kMaxValue = 255;
 
-// What "uci -q get gateway.main.<option>" printed. option is one of this file's constants.
+// What "uci -q get gateway.main.<option>" prints, read in this process by the configuration
+// tool's own code, as a library on the router reads its settings. The cloud readiness is read for
+// every frame, and a shell and a tool started for it would cost more than the rest of the frame.
+// option is one of this file's constants.
 gwlib::command::FirstLine read_option(const char *option) {
-    return gwlib::command::first_line(std::string("uci -q get gateway.main.") + option, kMaxValue);
+    const std::string address = std::string("gateway.main.") + option;
+    const char *const argv[] = {"uci", "-q", "get", address.c_str(), nullptr};
+    uci::Output output;
+    gwlib::command::FirstLine result;
+    result.started = true;
+    result.exit_status = uci::run(4, argv, uci::Paths{}, output);
+    result.printed = !output.out.empty();
+    result.line = output.out.substr(0, output.out.find('\n'));
+    if (!result.line.empty() && result.line.back() == '\r') result.line.pop_back();
+    if (result.line.size() > kMaxValue) result.line.resize(kMaxValue);
+    return result;
 }
 
 // A non-empty value of the option, or nothing.

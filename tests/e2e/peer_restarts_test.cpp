@@ -168,7 +168,7 @@ TEST_F(PeerRestarts, BusRestartEndsTheCommandProcessWhichComesBackAndServesComma
   ASSERT_TRUE(bus_call("collector_sim", "pause"));
   expect_every_frame_handled(60);
   EXPECT_EQ(command_process_of(daemon_), command_process) << "one restart per loss, then it stays";
-  EXPECT_EQ(processes_named("vorn_mgr"), 2u);
+  EXPECT_TRUE(only_long_lived_daemon_processes(30)) << processes_named("vorn_mgr");
   EXPECT_EQ(zombies(), "");
   stop_program(daemon_);
   stop_program(agent_);

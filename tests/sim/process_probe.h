@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -68,6 +69,16 @@ inline std::size_t processes_named(const std::string &name) {
   std::size_t count = 0;
   for (const ProcessInfo &p : all_processes()) count += p.name == name && p.state != 'Z';
   return count;
+}
+
+// Whether only the daemon's main and command process are left within `seconds`: the last
+// handlers may still be finishing what follows their last output line (a commit, say).
+inline bool only_long_lived_daemon_processes(int seconds) {
+  for (int tenth = 0; tenth < seconds * 10; ++tenth) {
+    if (processes_named("vorn_mgr") == 2) return true;
+    usleep(100 * 1000);
+  }
+  return processes_named("vorn_mgr") == 2;
 }
 
 // The command process of a daemon: the oldest child of its main process that runs vorn_mgr (the

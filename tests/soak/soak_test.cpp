@@ -172,8 +172,7 @@ TEST_F(Soak, HundredSensorsAtTheRadioLimitLoseNothingAndLeakNothing) {
 
   // The long-lived processes: the same ones, no more descriptors, memory within its bound.
   EXPECT_EQ(command_process_of(daemon_), command_process) << "the command process was restarted";
-  // The last handlers may still be finishing what follows their last line.
-  EXPECT_TRUE(eventually([] { return processes_named("vorn_mgr") == 2u; }, 30)) << processes_named("vorn_mgr");
+  EXPECT_TRUE(only_long_lived_daemon_processes(30)) << processes_named("vorn_mgr");
   EXPECT_EQ(zombies(), "");
   EXPECT_EQ(main_end.fds, main_start.fds);
   EXPECT_EQ(command_end.fds, command_start.fds);

@@ -208,6 +208,7 @@ void handle_identification_request(SensorFrame &frame) {
   });
   // Answered only once the entry holds the sensor's firmware version: the sensor sends data as
   // soon as it is answered, and its frames are read by the layout that version selects.
+  // The answer carries the interval on record; the report goes on with the sensor's own.
   report.event_interval = interval_on_record;
   shared::send_sensor_reply(shared::kIdentificationReply, frame.short_address, report);
   report.event_interval = fields.event_interval;

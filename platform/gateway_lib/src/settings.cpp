@@ -27,29 +27,26 @@ namespace {
 // Longest option value kept; the settings are short names and numbers.
 constexpr std::size_t kMaxValue = 255;
 
-// What "uci -q get gateway.main.<option>" prints, read in this process by the configuration
-// tool's own code, as a library on the router reads its settings. The cloud readiness is read for
-// every frame, and a shell and a tool started for it would cost more than the rest of the frame.
-// option is one of this file's constants.
-gwlib::command::FirstLine read_option(const char *option) {
+// The first line "uci -q get gateway.main.<option>" prints (empty when the option is absent), read
+// in this process by the configuration tool's own code, as a library on the router reads its
+// settings. The cloud readiness is read for every frame, and a shell and a tool started for it
+// would cost more than the rest of the frame. option is one of this file's constants.
+std::string read_option(const char *option) {
     const std::string address = std::string("gateway.main.") + option;
     const char *const argv[] = {"uci", "-q", "get", address.c_str(), nullptr};
     uci::Output output;
-    gwlib::command::FirstLine result;
-    result.started = true;
-    result.exit_status = uci::run(4, argv, uci::Paths{}, output);
-    result.printed = !output.out.empty();
-    result.line = output.out.substr(0, output.out.find('\n'));
-    if (!result.line.empty() && result.line.back() == '\r') result.line.pop_back();
-    if (result.line.size() > kMaxValue) result.line.resize(kMaxValue);
-    return result;
+    uci::run(4, argv, uci::Paths{}, output);
+    std::string line = output.out.substr(0, output.out.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > kMaxValue) line.resize(kMaxValue);
+    return line;
 }
 
 // A non-empty value of the option, or nothing.
 std::optional<std::string> option_value(const char *option) {
-    auto out = read_option(option);
-    if (out.line.empty()) return std::nullopt;
-    return out.line;
+    std::string line = read_option(option);
+    if (line.empty()) return std::nullopt;
+    return line;
 }
 
 // Strict decimal int32: optional sign, digits only, within range.
@@ -132,12 +129,9 @@ int get_mp_info(void *record) {
 
 int get_system_settings(void *record) {
     if (record == nullptr) return 0;
-    const auto out = read_option("cloud_ready");
-    // 126/127: the shell could not run the tool at all, which is not the same as "absent".
-    if (!out.started || out.exit_status == 126 || out.exit_status == 127) return 0;
     auto *settings = static_cast<system_settings_record *>(record);
     settings->version = 1;
-    settings->cloud_ready = parse_int32(out.line).value_or(0);
+    settings->cloud_ready = parse_int32(read_option("cloud_ready")).value_or(0);
     return 1;
 }
 

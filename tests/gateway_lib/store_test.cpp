@@ -256,7 +256,9 @@ TEST_F(Store, ForkWhileAnotherThreadIsInsideTheStore) {
     std::thread busy([&] {
         for (int i = 0; !stop; ++i) {
             set_oad_sensor(kOther, "fw.bin", 1, i % 100);
-            std::this_thread::sleep_for(std::chrono::microseconds(100));  // let other processes in too
+            // Pause so the children's transactions are not starved of the file lock: a child
+            // that waits out its busy time-out is slow, not hung, and is not what this looks for.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     int hung = 0;
@@ -268,7 +270,8 @@ TEST_F(Store, ForkWhileAnotherThreadIsInsideTheStore) {
                                                 if (found != 1) return 1;
                                                 return set_oad_sensor(kSensor, "x", 1, 0) == 0 ? 0 : 2;
                                             }),
-                                            std::chrono::seconds(5));
+                                            // Well beyond the busy time-out: only a hang ends here.
+                                            std::chrono::seconds(30));
         hung += rc == -1 ? 1 : 0;
         EXPECT_EQ(0, rc);
         if (hung > 0) break;

@@ -212,7 +212,21 @@ inline void expect_every_frame_handled(int settle_seconds, std::size_t from = 0,
       mismatch += "APP_DEVICE_DATA_RX_IND: not the sum of the sensor frames inside\n";
     return mismatch.empty();
   };
-  EXPECT_TRUE(eventually(agree, settle_seconds)) << mismatch << json_text(stats.get());
+  // The counts must also hold still for 2 s: a handler that has printed its frame may still be
+  // sending a request (a clock sync after a reading), whose answer would otherwise arrive after
+  // the caller takes its next output mark and be counted against the wrong collector.
+  std::string last_counts;
+  auto last_change = std::chrono::steady_clock::now();
+  const auto settled = [&] {
+    const bool agreeing = agree();
+    const std::string counts = json_text(member(stats.get(), "Sent")) + json_text(member(stats.get(), "Received"));
+    if (counts != last_counts) {
+      last_counts = counts;
+      last_change = std::chrono::steady_clock::now();
+    }
+    return agreeing && std::chrono::steady_clock::now() - last_change >= std::chrono::seconds(2);
+  };
+  EXPECT_TRUE(eventually(settled, settle_seconds)) << mismatch << json_text(stats.get());
   EXPECT_EQ(int_member(stats.get(), "Unmatched", -1), 0) << "replies with a tag the sensor never sent";
   EXPECT_EQ(int_member(stats.get(), "Rejected", -1), 0);
   EXPECT_EQ(int_member(stats.get(), "Dropped", -1), 0);

@@ -1,6 +1,5 @@
 #include "gateway_under_test.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -15,6 +14,7 @@
 
 #include "bus_json.h"
 #include "proc_stats.h"
+#include "program_start.h"
 
 namespace bench {
 
@@ -32,22 +32,6 @@ bool eventually(Condition condition, int seconds) {
     pause_ms(50);
   }
   return condition();
-}
-
-pid_t start_program(const std::vector<std::string> &argv, const char *output) {
-  std::vector<char *> args;
-  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-  args.push_back(nullptr);
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
 }
 
 bool on_bus(const char *object) {
@@ -127,12 +111,12 @@ bool Reaper::ended(pid_t pid) {
 
 bool GatewayUnderTest::start(const std::string &network_json, std::string &why) {
   std::ofstream("/etc/collector_sim.json") << network_json;
-  agent_ = start_program({"/usr/sbin/cloud_agent"}, "/tmp/cloud_agent.out");
+  agent_ = sim::start_program({"/usr/sbin/cloud_agent"}, "/tmp/cloud_agent.out");
   if (!eventually([] { return on_bus("cloud_agent"); }, 20)) {
     why = "the cloud agent did not come up";
     return false;
   }
-  daemon_ = start_program({"/usr/sbin/vorn_mgr"}, kDaemonOutput);
+  daemon_ = sim::start_program({"/usr/sbin/vorn_mgr"}, kDaemonOutput);
   OutputCounter link_up(kDaemonOutput, "Get Network Info:\n");
   if (!eventually([&] { return link_up.count() >= 1; }, 60)) {
     why = "the daemon did not reach the collector";
@@ -174,7 +158,7 @@ std::vector<pid_t> GatewayUnderTest::handlers() const {
 }
 
 pid_t GatewayUnderTest::start_beside(const std::vector<std::string> &argv, const char *output) {
-  return start_program(argv, output);
+  return sim::start_program(argv, output);
 }
 
 bool GatewayUnderTest::end_beside(pid_t pid, int signal_number, int seconds) {

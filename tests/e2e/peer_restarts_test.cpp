@@ -150,7 +150,7 @@ TEST_F(PeerRestarts, BusRestartEndsTheCommandProcessWhichComesBackAndServesComma
   // The sensor reports every 3 real seconds at its new interval: wait for two frames, not a window.
   EXPECT_TRUE(eventually([&] { return daemon_lines(": Sensor 0x0031", from) >= 2u; }, 30)) << "frames are still handled";
 
-  pid_t bus = start_program("/usr/sbin/ubusd", "/tmp/ubusd.restarted.log");
+  pid_t bus = start_program({"/usr/sbin/ubusd"}, "/tmp/ubusd.restarted.log");
   ASSERT_TRUE(eventually([] { return std::system("ubus list >/dev/null 2>&1") == 0; }, 10));
   stop_program(agent_);  // it ended with its bus; the router's service manager starts it again
   start_agent();

@@ -2,7 +2,6 @@
 // starts the simulated collector) and helpers to read what each of them shows.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 
 #include "bus_json.h"
 #include "json_doc.h"
+#include "program_start.h"
 
 namespace sim::test {
 
@@ -100,19 +100,6 @@ inline std::string last_body(const std::string &id, int type) {
 
 inline long long count_of(json_object *stats, const char *group, const char *kind) {
   return int_member(member(stats, group), kind, 0);
-}
-
-inline pid_t start_program(const char *path, const char *output) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    execl(path, path, static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  return pid;
 }
 
 // Ends a program the way the router does (SIGTERM); its wait status, -1 when none ran.
@@ -245,7 +232,7 @@ class GatewayRun : public testing::Test {
     start_daemon();
   }
   void start_agent() {
-    agent_ = start_program("/usr/sbin/cloud_agent", "/tmp/cloud_agent.out");
+    agent_ = start_program({"/usr/sbin/cloud_agent"}, "/tmp/cloud_agent.out");
     ASSERT_EQ(std::system("ubus -t 20 wait_for cloud_agent"), 0) << file_text("/tmp/cloud_agent.out");
   }
   // Starts the daemon with a fresh output (an earlier run must not answer for this one); it starts
@@ -254,7 +241,7 @@ class GatewayRun : public testing::Test {
   // Unless told not to, it waits for the collector's link.
   void start_daemon(bool wait_for_link = true) {
     unlink(kDaemonOutput);
-    daemon_ = start_program("/usr/sbin/vorn_mgr", kDaemonOutput);
+    daemon_ = start_program({"/usr/sbin/vorn_mgr"}, kDaemonOutput);
     if (!wait_for_link) return;
     ASSERT_TRUE(eventually([] { return daemon_lines("Get Network Info:\n") == 1; }, 60)) << file_text(kDaemonOutput);
   }

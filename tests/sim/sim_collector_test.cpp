@@ -85,7 +85,7 @@ TEST(SimCollector, AnswersTheRequestsOfTheLinkTables) {
     {"ExtAddress":"00124B0001A2B3C2","ShortAddress":"0002","Style":"config","EventInterval":60,
      "Channels":[{"Name":"Humidity","Type":2,"Unit":"%RH","Base":50,"Amplitude":0}]}]})";
   std::system("mkdir -p /etc/msp430/VT-MSP && echo 1.2.0.0 > /etc/msp430/VT-MSP/msp_ver.txt; rm -f /tmp/collector_ready");
-  pid_t collector = start_program("/usr/sbin/collector", "/tmp/collector.out");
+  pid_t collector = start_program({"/usr/sbin/collector"}, "/tmp/collector.out");
   ASSERT_TRUE(eventually([] { return file_text("/tmp/collector_ready") == "1"; }, 20));
   DaemonEnd daemon;
   ASSERT_TRUE(daemon.connect_to_collector());
@@ -170,7 +170,7 @@ TEST(SimCollector, PacesSensorDataRoundRobinWithItsSendTimeInChannelZero) {
     {"ExtAddress":"00124B0001A2B3D3","ShortAddress":"0003","Style":"config","Silent":true,
      "Channels":[{"Name":"Temperature","Type":1,"Unit":"C"}]}]})";
   std::system("rm -f /tmp/collector_ready");
-  pid_t collector = start_program("/usr/sbin/collector", "/tmp/collector.out");
+  pid_t collector = start_program({"/usr/sbin/collector"}, "/tmp/collector.out");
   ASSERT_TRUE(eventually([] { return file_text("/tmp/collector_ready") == "1"; }, 20));
   DaemonEnd daemon;
   ASSERT_TRUE(daemon.connect_to_collector());

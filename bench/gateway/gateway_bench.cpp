@@ -35,6 +35,7 @@
 #include "live_latency.h"
 #include "memory_sampler.h"
 #include "proc_stats.h"
+#include "profile_split.h"
 #include "rate_step.h"
 #include "results.h"
 #include "txq_probe.h"
@@ -155,12 +156,17 @@ json_object *complaints_json(const char *path) {
 // One step at a fixed rate with perf sampling the main process and all it forks from then on.
 int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const std::string &data, int seconds) {
   const double rate = env_int("BENCH_PROFILE_RATE", 100);
+  const DesignFloor floor = measure_design_floor(sensor_ids(), kFloorFrames);
+  gateway.settle(30);
   const pid_t perf = gateway.start_beside({"perf", "record", "-e", "cpu-clock", "-F", "4000", "-g", "-p",
                                            std::to_string(gateway.daemon()), "-o", data},
                                           "/tmp/perf-record.out");
   pause_s(2);
   MemorySampler memory(gateway);
-  RateSteps(gateway, watch, memory).run(rate, seconds);
+  const std::map<std::string, long long> sent_before = sent_by_kind(gateway);
+  const Step step = RateSteps(gateway, watch, memory).run(rate, seconds);
+  const double floor_us = weighted_floor_us(floor, sent_by_kind(gateway) - sent_before, step.handled);
+  const double frame_us = step.handled > 0 ? step.cpu.daemon / static_cast<double>(step.handled) * 1e6 : 0;
   if (!gateway.end_beside(perf, SIGINT, 60)) {
     std::fprintf(stderr, "gateway bench: perf record did not finish\n");
     return 1;
@@ -171,6 +177,19 @@ int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const
                                                  report.c_str());
   gateway.end_beside(perf_report, 0, 300);
   std::printf("perf data in %s, report by program and library in %s\n", data.c_str(), report.c_str());
+  std::ifstream report_file(report);
+  std::stringstream report_text;
+  report_text << report_file.rdbuf();
+  const auto forks = floor.cpu_us_by_kind.find("forks only");
+  print_profile_split(parse_profile_rows(report_text.str()), frame_us, floor_us,
+                      forks != floor.cpu_us_by_kind.end() ? forks->second : 0);
+  // The daemon's own processes by function, for the share that is not the floor.
+  const std::string functions = data + ".functions.txt";
+  const pid_t by_function = gateway.start_beside({"perf", "report", "-i", data, "--stdio", "--no-children", "-g", "none",
+                                                  "--comms", "vorn_mgr", "--sort", "dso,sym", "--percent-limit", "0.3"},
+                                                 functions.c_str());
+  gateway.end_beside(by_function, 0, 300);
+  std::printf("the daemon's own processes by function: %s\n", functions.c_str());
   return 0;
 }
 

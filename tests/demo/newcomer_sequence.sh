@@ -44,6 +44,14 @@ out=$(NETWORK="$work/dup.json" DURATION=5 tools/demo "$rel" 2>&1); rc=$?
 out=$(NETWORK="$work/absent.json" tools/demo "$rel" 2>&1); rc=$?
 [[ $rc -eq 2 && "$out" == *"absent.json: cannot be read"* ]] || fail "missing network file: rc=$rc: $out"
 
+# --- The programs' own help: printed, status 0, nothing started.
+for program in usr/sbin/vorn_mgr usr/bin/vorn_status; do
+  out=$(timeout 5 "$build/router/$program" --help 2>&1); rc=$?
+  [[ $rc -eq 0 && "$out" == usage:* && $(wc -l <<<"$out") -gt 3 ]] || fail "$program --help: rc=$rc: $out"
+done
+out=$(timeout 5 "$build/router/usr/sbin/vorn_mgr" --version 2>&1); rc=$?
+[[ $rc -eq 0 && "$out" =~ ^vorn_mgr\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "vorn_mgr --version: rc=$rc: $out"
+
 # --- The sequence.
 start_demo &
 demo_pid=$!

@@ -119,7 +119,11 @@ TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
   }
 
   // The command process killed in the middle of commands, eleven times: no queue slot is lost.
+  // The command process serves commands once its status object is on the bus (it registers that
+  // after its event handler).
+  const auto command_process_serving = [] { return bool(bus_call("vorn_mgr", "status")); };
   for (int kill_count = 0; kill_count < 11; ++kill_count) {
+    ASSERT_TRUE(eventually(command_process_serving, 60));
     const pid_t command_process = command_process_of(daemon_);
     ASSERT_GT(command_process, 0);
     std::system((std::string("ubus send vorn_mgr '{\"SetEventTimer\":\"") + kSteady + "\",\"TimeBase\":\"" +
@@ -131,7 +135,7 @@ TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
   EXPECT_TRUE(eventually([&] { return queue.free_slots() == 10; }, 30)) << queue.free_slots() << " slots free";
   {
     const long long before = received("APP_GET_DEVICE_ARRAY_REQ");
-    ASSERT_TRUE(eventually([] { return daemon_lines("connected as ") >= 12; }, 30));
+    ASSERT_TRUE(eventually(command_process_serving, 60));
     std::system("ubus send vorn_mgr '{\"GetDevList\":null}'");
     EXPECT_TRUE(eventually([&] { return received("APP_GET_DEVICE_ARRAY_REQ") > before; }, 30));
   }

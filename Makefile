@@ -10,11 +10,13 @@ SOAK_MINUTES ?= 10
 SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
-            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
+            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps libcivetweb-dev
+# What only the tests need: a headless browser for the web page's test, and an HTTP client.
+TEST_PACKAGES := chromium curl
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
-                   libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
+                   libgmock-dev:armhf libbenchmark-dev:armhf libcivetweb-dev:armhf qemu-user-static binfmt-support
 
 .PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench bench-profile clean
 
@@ -49,6 +51,7 @@ fuzz: fuzz-build
 # Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
 # then the fuzz targets for FUZZ_SECONDS each.
 test: build build-asan fuzz-build
+	@tools/install-deps $(TEST_PACKAGES)
 	@tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 deps-router: deps
@@ -62,6 +65,7 @@ build-router: deps-router
 
 # Runs every test on the router's processor: the ARM build under emulation.
 test-router: build-router
+	@tools/install-deps $(TEST_PACKAGES)
 	@tools/run-tests $(ROUTER_BUILD)
 
 # The soak: SOAK_SENSORS simulated sensors (at most 100) at the radio's rate for SOAK_MINUTES, then

@@ -16,6 +16,7 @@
 #include "core/link_io.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
+#include "status/status_counters.h"
 
 namespace vorn::core {
 
@@ -48,6 +49,7 @@ const char *region_copy_command(int region) {
 }
 
 void start_collector() {
+  status::collector_starting();
   run_shell_command("killall -9 collector");
   unlink(kCollectorReadyFile);
   mp_info_record record{};
@@ -80,6 +82,7 @@ void wait_for_collector_ready() {
       if (collector_ready() != 0) return;
       sleep(1);
     }
+    status::collector_starting();
     run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
@@ -109,6 +112,7 @@ bool try_connect(int fd) {
   sockaddr_in address = collector_address();
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
     std::fputs("connected to the collector..\n", stdout);
+    status::collector_link_up();
     return true;
   }
   std::fputs("Connect to the collector failed...\n", stderr);
@@ -125,6 +129,7 @@ int connect_to_collector() {
 
 void reconnect_collector_link() {
   std::fputs("The collector closed the link, reconnecting..\n", stdout);
+  status::collector_link_lost();
   replace_link_socket(-1);
   for (;;) {
     wait_for_collector_ready();
@@ -140,6 +145,7 @@ void reconnect_collector_link() {
     // Ready but not accepting: a collector that died and left its ready file. Start it afresh.
     close(fd);
     unlink(kCollectorReadyFile);
+    status::collector_starting();
     run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }

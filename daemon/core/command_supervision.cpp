@@ -17,6 +17,7 @@
 #include "core/command_process.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
+#include "status/status_counters.h"
 
 namespace vorn::core {
 
@@ -85,6 +86,7 @@ void on_child_ended(pid_t pid, int status) {
     std::this_thread::sleep_until(last_start + kRestartInterval);
     const pid_t restarted = start_command_process();
     daemon_state.command_process.store(restarted);
+    if (restarted > 0) status::count_command_restart();
     if (restarted > 0)
       std::printf("[%s] %ld: Command process restarted as %d\n", timestamp_text(), uptime_seconds(), restarted);
   }

@@ -14,6 +14,7 @@
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/txq.h"
+#include "status/status_counters.h"
 
 namespace vorn::shared {
 
@@ -60,6 +61,7 @@ void create_shared_state() {
   daemon_state.txq_segment_id = create_and_wipe(kTxqKey, sizeof(TxqSegment));
   daemon_state.device_list_segment_id = create_and_wipe(kDeviceListKey, sizeof(DeviceListSegment));
   create_device_list_guard();
+  status::create_status_counters();
 }
 
 int open_link_semaphore() {

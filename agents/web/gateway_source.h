@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "json_doc.h"
+#include "web_json.h"
 
 namespace web {
 

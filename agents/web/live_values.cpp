@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "api_params.h"
-#include "json_doc.h"
+#include "web_json.h"
 
 namespace web {
 

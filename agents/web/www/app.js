@@ -62,9 +62,9 @@ function sensorRow(sensor) {
     element('td', { class: 'wide' }, sensor.id),
     element('td', {}, sensor.model),
     element('td', { class: 'wide' }, sensor.firmware),
-    element('td', {}, sensor.interval ? sensor.interval + ' s' : '-'),
-    element('td', {}, sensor.battery ? Number(sensor.battery).toFixed(1) + ' V' : '-'),
-    element('td', {}, sensor.rssi || '-'),
+    element('td', { class: 'narrow-hide' }, sensor.interval ? sensor.interval + ' s' : '-'),
+    element('td', { class: 'narrow-hide' }, sensor.battery ? Number(sensor.battery).toFixed(1) + ' V' : '-'),
+    element('td', { class: 'narrow-hide' }, sensor.rssi || '-'),
     element('td', {}, clock(sensor.last_seen)),
     element('td', {}, element('span', { class: 'badge availability ' + sensor.availability }, sensor.availability)),
     element('td', {}, alarms.length
@@ -133,7 +133,7 @@ async function showDetail() {
   $('channels').replaceChildren(...(sensor.channels || []).map((channel, i) =>
     element('div', { class: 'channel' + (channel.alarm ? ' in-alarm' : ''), 'data-channel': String(i) },
       element('div', {}, (channel.name || 'channel ' + i) + (channel.alarm ? ' (alarm)' : '')),
-      element('div', { class: 'value' }, value(channel) + (channel.unit && value(channel) !== '-' ? ' ' + channel.unit : '')),
+      element('div', { class: 'value' }, value(channel) + (channel.unit && typeof channel.value === 'number' ? ' ' + channel.unit : '')),
       plot(histories[i].points || []))));
 }
 

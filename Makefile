@@ -11,8 +11,10 @@ SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps libcivetweb-dev
-# What only the tests need: a headless browser for the web page's test, and an HTTP client.
-TEST_PACKAGES := chromium curl
+# What only the tests need: a headless browser for the web page's test.
+TEST_PACKAGES := chromium
+# The demo forwards the web page from the router sandbox to this machine.
+DEMO_PACKAGES := socat
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
@@ -75,6 +77,7 @@ soak: build
 	  VORN_BUILD_DIR=$(CURDIR)/$(BUILD) tools/router-sandbox -- $(BUILD)/tests/soak/soak_test
 
 demo: build
+	@tools/install-deps $(DEMO_PACKAGES)
 	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
 
 bench: build

@@ -2,6 +2,7 @@
 
 #include <civetweb.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -27,11 +28,15 @@ const char *reason(int code) {
 int send(mg_connection *connection, int code, const std::string &type, const std::string &body,
          const char *extra_headers = "") {
   const bool head = std::strcmp(mg_get_request_info(connection)->request_method, "HEAD") == 0;
-  mg_printf(connection,
-            "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
-            "X-Content-Type-Options: nosniff\r\n%s\r\n",
-            code, reason(code), type.c_str(), body.size(), extra_headers);
-  if (!head && !body.empty()) mg_write(connection, body.data(), body.size());
+  char header[512];
+  std::snprintf(header, sizeof header,
+                "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
+                "X-Content-Type-Options: nosniff\r\n%s\r\n",
+                code, reason(code), type.c_str(), body.size(), extra_headers);
+  // One write for head and body: two small writes would wait on each other's acknowledgement.
+  std::string answer = header;
+  if (!head) answer += body;
+  mg_write(connection, answer.data(), answer.size());
   return code;
 }
 
@@ -84,6 +89,7 @@ bool HttpServer::start(std::string &problem) {
                            "listen_backlog", "32",
                            "linger_timeout_ms", "0",
                            "enable_directory_listing", "no",
+                           "tcp_nodelay", "1",
                            nullptr};
   mg_callbacks callbacks{};
   context_ = mg_start(&callbacks, nullptr, options);

@@ -19,7 +19,7 @@ constexpr int kBusTimeoutMs = 1500;
 
 std::string command_output(const char *command) {
   std::string output;
-  FILE *pipe = popen(command, "r");
+  FILE *pipe = popen(command, "re");
   if (pipe == nullptr) return output;
   char buffer[4096];
   std::size_t got = 0;

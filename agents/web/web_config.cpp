@@ -13,7 +13,7 @@ namespace {
 // nothing from outside reaches the shell.
 std::optional<std::string> uci_option(const char *option) {
   const std::string command = std::string("uci -q get vorn_web.main.") + option + " 2>/dev/null";
-  FILE *pipe = popen(command.c_str(), "r");
+  FILE *pipe = popen(command.c_str(), "re");
   if (pipe == nullptr) return std::nullopt;
   char line[256];
   std::optional<std::string> value;

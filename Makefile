@@ -10,17 +10,20 @@ SOAK_MINUTES ?= 10
 SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
-            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps libcivetweb-dev
-# What only the tests need: a headless browser for the web page's test.
-TEST_PACKAGES := chromium
-# The demo forwards the web page from the router sandbox to this machine.
-DEMO_PACKAGES := socat
+            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
-                   libgmock-dev:armhf libbenchmark-dev:armhf libcivetweb-dev:armhf qemu-user-static binfmt-support
+                   libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
 .PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench bench-profile clean
+
+# The web page (vorn_web): its HTTP server library; a headless browser for its test (only the
+# tests install it); socat to forward the page from the demo's router sandbox to this machine.
+PACKAGES += libcivetweb-dev
+ROUTER_PACKAGES += libcivetweb-dev:armhf
+TEST_PACKAGES := chromium
+DEMO_PACKAGES := socat
 
 all: build
 

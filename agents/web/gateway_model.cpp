@@ -13,9 +13,10 @@ std::string text_of(json_object *object) {
 }
 
 // A number written with the digits a reading carries, not the binary expansion of its double.
-json_object *number_json(double value) {
+// Kept points are floats: 7 digits is what they hold.
+json_object *number_json(double value, int digits = 10) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.6g", value);
+  std::snprintf(text, sizeof text, "%.*g", digits, value);
   return json_object_new_double_s(value, text);
 }
 
@@ -27,9 +28,11 @@ json_object *value_json(const std::optional<double> &value, bool known) {
 
 // The moment of a reading: its own base time when that is within a day of ours (a sensor whose
 // clock is off would otherwise scatter its points), else when it was seen.
-double reading_time(double base_time_ms, double now_ms) {
-  return std::fabs(base_time_ms - now_ms) < 24.0 * 3600 * 1000 ? base_time_ms : now_ms;
+std::uint32_t reading_time(double base_time_ms, double now_ms) {
+  return static_cast<std::uint32_t>((std::fabs(base_time_ms - now_ms) < 24.0 * 3600 * 1000 ? base_time_ms : now_ms) / 1000);
 }
+
+std::uint32_t seconds(double ms) { return static_cast<std::uint32_t>(ms / 1000); }
 
 }  // namespace
 
@@ -58,10 +61,10 @@ void GatewayModel::track_sensor(SensorView &sensor, Tracked &tracked, double now
   if (!sensor.reading.empty() && sensor.reading != tracked.reading) {
     tracked.reading = sensor.reading;
     tracked.reading_seen_ms = now_ms;
-    const double at = reading_time(sensor.reading_time_ms, now_ms);
+    const std::uint32_t at = reading_time(sensor.reading_time_ms, now_ms);
     for (std::size_t i = 0; i < count; ++i)
       if (sensor.channels[i].value && std::isfinite(*sensor.channels[i].value))
-        tracked.history[i].add(HistoryPoint{at, *sensor.channels[i].value}, now_ms);
+        tracked.history[i].add(HistoryPoint{at, static_cast<float>(*sensor.channels[i].value)}, seconds(now_ms));
   }
   for (std::size_t i = 0; i < count; ++i) {
     tracked.names[i] = sensor.channels[i].name;
@@ -175,7 +178,7 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
   json_object_object_add(document.get(), "sensors", json_object_get(list.get()));
   sensors_text_ = std::make_shared<const std::string>(text_of(document.get()));
   for (auto &[id, tracked] : sensors_)
-    for (HistoryRing &ring : tracked.history) ring.expire(now_ms);
+    for (HistoryRing &ring : tracked.history) ring.expire(seconds(now_ms));
   changed_.notify_all();
 }
 
@@ -204,8 +207,8 @@ HttpAnswer GatewayModel::history(const std::string &id, int channel) const {
   json_object *points = json_object_new_array();
   for (const HistoryPoint &point : tracked.history[channel].points()) {
     json_object *pair = json_object_new_array();
-    json_object_array_add(pair, json_object_new_int64(static_cast<std::int64_t>(point.time_ms)));
-    json_object_array_add(pair, number_json(point.value));
+    json_object_array_add(pair, json_object_new_int64(static_cast<std::int64_t>(point.time) * 1000));
+    json_object_array_add(pair, number_json(point.value, 7));
     json_object_array_add(points, pair);
   }
   json_object_object_add(document.get(), "points", points);

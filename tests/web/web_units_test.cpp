@@ -157,14 +157,14 @@ TEST(WebSources, LiveReadingsChannelDescriptionsAndSensorlist) {
 
 TEST(WebHistory, KeepsTheLastDayOrTwoThousandPoints) {
   HistoryRing ring;
-  const double now = 1.8e12, minute = 60000;
-  for (int i = 0; i < 2500; ++i) ring.add({now - (2500 - i) * minute / 60, double(i)}, now);  // one a second
+  const std::uint32_t now = 1800000000, hour = 3600;
+  for (std::uint32_t i = 0; i < 2500; ++i) ring.add({now - 2500 + i, float(i)}, now);  // one a second
   EXPECT_EQ(ring.points().size(), HistoryRing::kMaxPoints);
   EXPECT_EQ(ring.points().front().value, 500) << "the oldest go first";
   HistoryRing daily;
-  for (int i = 0; i < 30; ++i) daily.add({now + i * 60 * minute, double(i)}, now + i * 60 * minute);  // one an hour
+  for (std::uint32_t i = 0; i < 30; ++i) daily.add({now + i * hour, float(i)}, now + i * hour);  // one an hour
   EXPECT_EQ(daily.points().size(), 25u) << "24 h back from the newest, both ends included";
-  daily.expire(now + 100 * 60 * minute);
+  daily.expire(now + 100 * hour);
   EXPECT_TRUE(daily.points().empty());
 }
 

@@ -142,6 +142,8 @@ int HttpServer::history(mg_connection *connection) {
 }
 
 int HttpServer::stream_events(mg_connection *connection) {
+  if (std::strcmp(mg_get_request_info(connection)->request_method, "HEAD") == 0)
+    return send(connection, 200, "text/event-stream", "");
   if (streams_.fetch_add(1) >= kMaxStreams) {
     streams_.fetch_sub(1);
     return send_error(connection, 503, "too many event streams");

@@ -19,7 +19,8 @@ function duration(seconds) {
 
 function clock(unixSeconds) {
   if (!unixSeconds) return 'never';
-  return new Date(unixSeconds * 1000).toLocaleTimeString();
+  const when = new Date(unixSeconds * 1000);
+  return Date.now() - when < 86400000 ? when.toLocaleTimeString() : when.toLocaleString();
 }
 
 function element(tag, attributes, ...children) {

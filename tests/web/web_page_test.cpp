@@ -130,7 +130,7 @@ TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen
   const std::string build = getenv("VORN_BUILD_DIR") ? getenv("VORN_BUILD_DIR") : "/tmp";
   web::test::Browser browser(std::string("http://127.0.0.1:") + std::to_string(kPort) + "/#sensor=" + kFailing, 1280,
                              900, "/tmp/chromium-profile", "/tmp/chromium.out");
-  ASSERT_TRUE(browser.attach()) << file_text("/tmp/chromium.out");
+  ASSERT_TRUE(browser.attach()) << "chromium did not start (make test installs it):\n" << file_text("/tmp/chromium.out");
   web::Json facts;
   auto read_facts = [&] { facts = web::parse_json(browser.evaluate(page_facts_script())); return facts != nullptr; };
   ASSERT_TRUE(eventually([&] {

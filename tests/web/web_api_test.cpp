@@ -8,6 +8,7 @@
 
 #include "gateway_run.h"
 #include "http_request.h"
+#include "web_stop.h"
 
 namespace {
 
@@ -25,7 +26,8 @@ constexpr const char *kWww = "/tmp/www";
 class WebApi : public sim::test::GatewayRun {
  protected:
   void TearDown() override {
-    for (pid_t &pid : web_) sim::test::stop_program(pid);
+    web::test::stop_web(web_[0], "/tmp/vorn_web.out");
+    web::test::stop_web(web_[1], "/tmp/vorn_web_auth.out");
     GatewayRun::TearDown();
   }
   pid_t web_[2] = {-1, -1};

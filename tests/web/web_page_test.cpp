@@ -13,6 +13,7 @@
 #include "gateway_run.h"
 #include "http_request.h"
 #include "live_values.h"
+#include "web_stop.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ class ReadingCounter {
 class WebPage : public sim::test::GatewayRun {
  protected:
   void TearDown() override {
-    sim::test::stop_program(web_);
+    web::test::stop_web(web_, "/tmp/vorn_web.out");
     GatewayRun::TearDown();
   }
   pid_t web_ = -1;

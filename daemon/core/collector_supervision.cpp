@@ -7,13 +7,16 @@
 
 #include <gateway_lib/settings.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "core/collector_frames.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_io.h"
+#include "core/link_semaphore.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 #include "status/status_counters.h"
@@ -104,6 +107,12 @@ int create_link_socket() {
     add_common_log("vorn_mgr", 12);
     std::exit(0);
   }
+  // Every write on the link, by any process, gives up after this: a collector that stops reading
+  // never holds a writer, and with it the link semaphore, for good.
+  timeval limit{};
+  limit.tv_sec = static_cast<decltype(limit.tv_sec)>(kLinkWriteTimeout.count());
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+    std::fprintf(stderr, "link send time-out not set: %s\n", std::strerror(errno));
   std::fputs("Socket successfully created..\n", stdout);
   return fd;
 }

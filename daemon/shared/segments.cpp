@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/daemon_state.h"
+#include "core/link_semaphore.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/txq.h"
@@ -69,6 +70,7 @@ int open_link_semaphore() {
   sem_t *semaphore = sem_open(kLinkSemaphoreName, O_CREAT | O_EXCL, 0666, 1);
   if (semaphore == SEM_FAILED) semaphore = sem_open(kLinkSemaphoreName, 0);
   if (semaphore == SEM_FAILED) return -1;
+  if (daemon_state.link_holder == nullptr) core::create_link_holder();
   daemon_state.link_semaphore = semaphore;
   return 0;
 }

@@ -120,6 +120,7 @@ cloud::JsonPtr status_document(const StatusInputs &in) {
   add_string(root, "gateway_id", in.gateway_id != nullptr ? in.gateway_id : "");
   json_object_object_add(root, "collector", collector_object(in));
   add_int(root, "starts", counter(in, &StatusCounters::collector_starts));
+  add_int(root, "start_count", in.start_count);
   json_object *sensors = json_object_new_object();
   add_int(sensors, "device_list", device_list_sensors(in.device_list));
   add_int(sensors, "sensorlist", in.sensorlist_sensors);

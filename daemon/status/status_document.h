@@ -22,6 +22,7 @@ struct StatusInputs {
   const shared::DeviceListSegment *device_list = nullptr;  // null: no sensors
   const shared::TxqSegment *txq = nullptr;                 // null: no free slot known
   int sensorlist_sensors = 0;
+  int start_count = 0;  // the coprocessor's StartCount in sensorlist: daemon starts since it last answered
   int pending_downloads = 0;
   std::uint32_t uptime = 0;
   std::uint32_t now_unix = 0;

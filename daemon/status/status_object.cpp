@@ -63,6 +63,7 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
   inputs.txq = txq.as<shared::TxqSegment>();
   if (with_totals) {
     inputs.sensorlist_sensors = sensorlist_sensors();
+    inputs.start_count = devices::read_int_value("uci -q get sensorlist.@Coprocessor[].StartCount");
     inputs.pending_downloads = pending_downloads();
   }
   inputs.uptime = inputs.counters != nullptr ? uptime_of(*inputs.counters) : 0;

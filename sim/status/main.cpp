@@ -62,7 +62,7 @@ constexpr const char *kUsage =
 std::string last_seen_text(long long last_seen, long long now) {
   if (last_seen <= 0) return "-";
   const long long age = now > last_seen ? now - last_seen : 0;
-  char text[24];
+  char text[32];
   if (age < 120) std::snprintf(text, sizeof text, "%llds ago", age);
   else if (age < 7200) std::snprintf(text, sizeof text, "%lldm ago", age / 60);
   else std::snprintf(text, sizeof text, "%lldh ago", age / 3600);

@@ -44,6 +44,20 @@ out=$(NETWORK="$work/dup.json" DURATION=5 tools/demo "$rel" 2>&1); rc=$?
 out=$(NETWORK="$work/absent.json" tools/demo "$rel" 2>&1); rc=$?
 [[ $rc -eq 2 && "$out" == *"absent.json: cannot be read"* ]] || fail "missing network file: rc=$rc: $out"
 
+# --- The story's steps report what became of them (a stand-in for the bus's list of sensors).
+story_steps=$(
+  source tools/demo-support
+  ubus() { echo '{"Sensors": [{"ID": "00124B0001A2B301"}]}'; }
+  demo_story_step "true 00124B0001A2B301" "known sensor"
+  demo_story_step "echo 'Command failed: Not found' >&2; false 00124B0001A2B301" "failing step"
+  demo_story_step "exit 3" "silent failure"
+  demo_story_step "true 00124B0001A2B306" "absent sensor"
+)
+[[ "$story_steps" == "known sensor
+failing step: failed: Command failed: Not found
+silent failure: failed: exit status 3
+absent sensor: skipped, the network has no sensor 00124B0001A2B306" ]] || fail "story steps: $story_steps"
+
 # --- The programs' own help: printed, status 0, nothing started.
 for program in usr/sbin/vorn_mgr usr/bin/vorn_status; do
   out=$(timeout 5 "$build/router/$program" --help 2>&1); rc=$?

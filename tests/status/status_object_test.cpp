@@ -81,10 +81,11 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   for (int i = 0; i < kChildren; ++i) {
     if (fork() == 0) {
       count_report(i % 4 != 0);  // two of eight fail
-      const std::uint8_t state_change[] = {1, 0, 0x4A, 10, 3};   // collector state: accepted
-      const std::uint8_t wrong_length[] = {2, 0, 0x4A, 10, 3, 0};  // rejected by its length rule
-      const std::uint8_t unknown_id[] = {1, 0, 0x4A, 99, 0};       // rejected: no such API id
-      core::handle_frame(state_change, sizeof state_change);
+      // Frames whose handlers only print: a join permit answer, accepted ...
+      const std::uint8_t permit_answer[] = {4, 0, 0x4A, 12, 0, 0, 0, 0};
+      const std::uint8_t wrong_length[] = {2, 0, 0x4A, 12, 0, 0};  // ... one its length rule refuses ...
+      const std::uint8_t unknown_id[] = {1, 0, 0x4A, 99, 0};       // ... and one of no known API id
+      core::handle_frame(permit_answer, sizeof permit_answer);
       core::handle_frame(i % 2 == 0 ? wrong_length : unknown_id, 6 - (i % 2));
       _exit(0);
     }
@@ -140,6 +141,7 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   inputs.device_list = &list;
   inputs.txq = &txq;
   inputs.sensorlist_sensors = 3;
+  inputs.start_count = 4;
   inputs.pending_downloads = 1;
   inputs.uptime = uptime_of(*counters);
   inputs.now_unix = now;
@@ -153,10 +155,11 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   EXPECT_EQ(text(at(root, "collector"), "link"), "up");
   EXPECT_EQ(number(at(root, "collector"), "reconnects"), 1);
   EXPECT_EQ(number(root, "starts"), 2);
+  EXPECT_EQ(number(root, "start_count"), 4);
   EXPECT_EQ(number(at(root, "sensors"), "device_list"), 2);
   EXPECT_EQ(number(at(root, "sensors"), "sensorlist"), 3);
   EXPECT_EQ(number(root, "txq_free"), 8);
-  EXPECT_EQ(number(at(root, "frames"), "collector_state"), kChildren);
+  EXPECT_EQ(number(at(root, "frames"), "join_permit_answer"), kChildren);
   EXPECT_EQ(number(at(root, "frames"), "sensor_data"), 0);
   // Each handler at work stands for a received frame: the two here were handled by no kind.
   EXPECT_EQ(number(at(root, "frames"), "rejected"), kChildren + 2);

@@ -163,13 +163,17 @@ GatewaySource::~GatewaySource() {
 
 Json GatewaySource::call(const char *method) {
   if (bus_ == nullptr) bus_ = ubus_connect(nullptr);
+  if (bus_ == nullptr) return nullptr;
   std::uint32_t id = 0;
-  if (bus_ == nullptr || ubus_lookup_id(bus_, "vorn_mgr", &id) != UBUS_STATUS_OK) return nullptr;
-  blob_buf message{};
-  blob_buf_init(&message, 0);
+  int status = ubus_lookup_id(bus_, "vorn_mgr", &id);
   Json reply;
-  const int status = ubus_invoke(bus_, id, method, message.head, keep_reply, &reply, kBusTimeoutMs);
-  blob_buf_free(&message);
+  if (status == UBUS_STATUS_OK) {
+    blob_buf message{};
+    blob_buf_init(&message, 0);
+    status = ubus_invoke(bus_, id, method, message.head, keep_reply, &reply, kBusTimeoutMs);
+    blob_buf_free(&message);
+  }
+  // A bus daemon that went away (or came back) needs a new connection; a missing object does not.
   if (status == UBUS_STATUS_CONNECTION_FAILED) {
     ubus_free(bus_);
     bus_ = nullptr;

@@ -53,7 +53,11 @@ bool run_detached(void (*work)(const void *), const void *argument, const char *
     if (worker == 0) {
       signal(SIGCHLD, SIG_DFL);
       work(argument);
-      std::exit(0);
+      // Not exit(): the worker holds only the forking thread; what the process's other threads had
+      // allocated is in its memory with nothing of its own pointing to it, and has no owner to free it.
+      std::fflush(stdout);
+      std::fflush(stderr);
+      _exit(0);
     }
     if (worker < 0) std::fprintf(stderr, "fork failed (%s), %s dropped\n", std::strerror(errno), what);
     _exit(worker < 0 ? 1 : 0);

@@ -5,9 +5,10 @@
 # The repository this feed lives in: the recipes are packaging/openwrt/<package>/Makefile.
 VORN_SOURCE_DIR ?= $(abspath $(CURDIR)/../../..)
 
-# No tests, simulators or benchmarks on the router; the install prefix is the router's root, so
-# the install rules' paths (usr/sbin, etc/config, etc/init.d, usr/share) are the router's paths.
-VORN_CMAKE_OPTIONS := -DVORN_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/
+# No tests, simulators or benchmarks on the router, and its own bus and event loop libraries; the
+# install prefix is the router's root, so the install rules' paths (usr/sbin, etc/config,
+# etc/init.d, usr/share) are the router's paths.
+VORN_CMAKE_OPTIONS := -DVORN_TESTS=OFF -DVORN_ROUTER_LIBS=ON -DCMAKE_INSTALL_PREFIX=/
 
 define Vorn/Prepare
 	mkdir -p $(PKG_BUILD_DIR)

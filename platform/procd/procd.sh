@@ -88,6 +88,13 @@ procd_stop_instance() {
 			_procd_iwait=$((_procd_iwait - 1))
 		done
 	fi
+	# A program whose supervisor is gone (killed) is ended here.
+	_procd_ipid=$(cat "$_procd_idir/pid" 2>/dev/null)
+	if [ -n "$_procd_ipid" ] && kill -0 "$_procd_ipid" 2>/dev/null; then
+		kill -TERM "$_procd_ipid" 2>/dev/null
+		sleep 1
+		kill -KILL "$_procd_ipid" 2>/dev/null
+	fi
 	rm -rf "$_procd_idir"
 }
 
@@ -120,7 +127,7 @@ procd_commit() {
 		# command substitution) neither waits for it nor takes it down.
 		setsid "$PROCD_LIB/instance" "$_procd_service" "$_procd_name" </dev/null >/dev/null 2>&1 &
 		_procd_wait=50
-		while [ "$_procd_wait" -gt 0 ] && [ ! -e "$_procd_live/$_procd_name/supervisor" ]; do
+		while [ "$_procd_wait" -gt 0 ] && [ ! -e "$_procd_live/$_procd_name/state" ]; do
 			sleep 0.1
 			_procd_wait=$((_procd_wait - 1))
 		done

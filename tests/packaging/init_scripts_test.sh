@@ -32,6 +32,11 @@ whole() {
   has_line "$1" "connected to the collector.." && has_line "$1" "Create Semphore Success" &&
     has_line "$1" "Sensor 0x" || return 1
 }
+bus_status_whole() {
+  local status
+  status=$(ubus call vorn_mgr status 2>/dev/null | tr -d ' \t\n')
+  [[ $status == *'"collector":{"state":"running","link":"up"'* && $status == *'"device_list":10,'* ]]
+}
 rebuilt_entries() { logread | sed -n "/vorn_mgr\[$1\]: Create Semphore Success/q; s/.*vorn_mgr\[$1\]: Add - DeviceList\[\(0x[0-9A-F]*\)\].*/\1/p" | sort -u | wc -l; }
 # Sensors of sensorlist with a firmware version: the ones the start-up puts in the DeviceList.
 identified_sensors() { uci show sensorlist | grep -v Coprocessor | grep -cE '^sensorlist\.[^.]*\.ModelVersion='; }
@@ -53,8 +58,8 @@ router-boot
 check "the boot started it: status running" status_is running
 check "service lists it enabled and running" grep -qE '^vorn_mgr +enabled +running' <<<"$(service)"
 first=$(main_pid)
-check "the daemon is whole and reporting" eventually 60 whole "$first"
-check "reports reach the cloud agent" eventually 60 reports_above 0
+check "the daemon is whole and reporting" eventually 120 whole "$first"
+check "reports reach the cloud agent" eventually 120 reports_above 0
 /etc/init.d/vorn_mgr start
 check "a second start leaves the running daemon alone" test "$(main_pid)" = "$first"
 check "stdout and stderr both reach the log" eventually 10 prints "err info" \
@@ -62,7 +67,7 @@ check "stdout and stderr both reach the log" eventually 10 prints "err info" \
 check "logread | grep vorn_mgr shows the daemon's lines" test "$(logread | grep -c vorn_mgr)" -ge 20
 
 # Killed, it is respawned after its timeout and is whole again.
-check "the ten sensors of the built-in network identified" eventually 90 prints 10 identified_sensors
+check "the ten sensors of the built-in network identified" eventually 180 prints 10 identified_sensors
 before=$(reports)
 kill -9 "$first"
 killed_at=$SECONDS
@@ -70,9 +75,10 @@ check "respawned after a kill -9" eventually 20 running_other_than "$first"
 second=$(main_pid)
 check "not before its 2 s timeout" test $((SECONDS - killed_at)) -ge 2
 check "the log says it died and is respawned" eventually 5 in_log "procd: Instance vorn_mgr::instance1 killed by signal 9 after [0-9]+s, respawning in 2s"
-check "the respawned daemon is whole" eventually 60 whole "$second"
+check "the respawned daemon is whole" eventually 120 whole "$second"
 check "the DeviceList rebuilt from sensorlist with the ten sensors" test "$(rebuilt_entries "$second")" -eq 10
-check "reports flow again" eventually 60 reports_above "$before"
+check "its status object: collector running, link up, ten sensors in the DeviceList" eventually 30 bus_status_whole
+check "reports flow again" eventually 120 reports_above "$before"
 check "one collector, the old command process gone" eventually 20 prints "1 0" eval "echo \$(pgrep -c -x collector) \$(pgrep -c -P $first)"
 
 # Past its respawn rule it stays down and says why.
@@ -112,6 +118,7 @@ check "stop: its supervisor ended" test -n "$supervisor" -a ! -d "/proc/$supervi
 check "disable removes the links" test -z "$(ls /etc/rc.d)"
 check "enabled says no" test "$(/etc/init.d/vorn_mgr enabled; echo $?)" = 1
 check "no zombies" test -z "$(ps -eo stat= | grep Z)"
+check "no sanitizer report in the log" test "$(logread -e 'Sanitizer|runtime error' | wc -l)" -eq 0
 
 killall -q -TERM collector cm_restart cloud_agent
 exit $((fails > 0))

@@ -4,6 +4,7 @@
 # past its respawn rule and left down with the reason in the log, its output in logread, started
 # again, restarted by a change of its configuration, stopped and disabled.
 set -u
+repo=$1
 fails=0
 check() { # check DESCRIPTION COMMAND...
   local what=$1; shift
@@ -107,6 +108,37 @@ check "a new daemon with the new setting (-d1)" test -n "$fifth" -a "$fifth" != 
 check "the restart ended the old daemon's command process" eventually 20 prints 0 pgrep -c -P "$fourth"
 /etc/init.d/vorn_mgr restart
 check "restart gives a new daemon" running_other_than "$fifth"
+
+# The MQTT agent's and the page's init scripts, each on a stand-in program that prints a line on
+# each stream and waits: started, output in the log, respawned after a kill, restarted by a change
+# of its own configuration only.
+pid_of() { cat "/var/run/procd/$1/instance1/pid" 2>/dev/null; }
+declare -A program=([vorn_mqtt]=mqtt_agent [vorn_web]=vorn_web) package=([vorn_mqtt]=vorn-mqtt [vorn_web]=vorn-web)
+declare -A started
+for service in vorn_mqtt vorn_web; do
+  printf '#!/bin/sh\necho "%s up"\necho "%s warns" >&2\nexec sleep 600\n' "$service" "$service" >"/usr/sbin/${program[$service]}"
+  chmod +x "/usr/sbin/${program[$service]}"
+  cp "$repo/packaging/openwrt/${package[$service]}/files/$service.init" "/etc/init.d/$service"
+  touch "/etc/config/$service"
+  "/etc/init.d/$service" start
+  started[$service]=$(pid_of "$service")
+  check "$service: started" test "$("/etc/init.d/$service" status)" = running
+  check "$service: both streams in the log" eventually 10 prints 2 eval \
+    "logread -e '(info|err) ${program[$service]}\[${started[$service]}\]: $service (up|warns)' | wc -l"
+  kill -9 "${started[$service]}"
+done
+for service in vorn_mqtt vorn_web; do
+  check "$service: respawned after its 5 s timeout" eventually 20 prints running eval \
+    "[[ \$(pid_of $service) != ${started[$service]} ]] && /etc/init.d/$service status"
+  started[$service]=$(pid_of "$service")
+done
+echo "config extra 'extra'" >>/etc/config/vorn_web
+check "a change of vorn_web reloads vorn_web alone" test "$(reload_config)" = "reload_config: vorn_web changed, reloading vorn_web"
+check "... which runs again, the MQTT agent untouched" test "$(/etc/init.d/vorn_web status)-$(pid_of vorn_mqtt)" = "running-${started[vorn_mqtt]}"
+check "... as a new process" test "$(pid_of vorn_web)" != "${started[vorn_web]}"
+/etc/init.d/vorn_mqtt stop
+/etc/init.d/vorn_web stop
+check "both stopped, their programs ended" test "$(/etc/init.d/vorn_mqtt status; /etc/init.d/vorn_web status; pgrep -c -f 'sleep 600')" = $'inactive\ninactive\n0'
 
 # Stopped and disabled.
 supervisor=$(cat /var/run/procd/vorn_mgr/instance1/supervisor)

@@ -19,7 +19,8 @@ for package in vorn-mqtt vorn-web; do
     grep -qE "^ok   $package \(([0-9]+ files|its program [a-z_]+ is not in this tree yet: fields checked, files not)\)\$" <<<"$out"
 done
 
-# One spoiled copy of the vorn-mgr recipe per row: sed script ~~ finding the check must print.
+# One spoiled copy of the vorn-mgr recipe per row: sed script (on its init script with init:) ~~
+# finding the check must print.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cases=(
@@ -40,13 +41,21 @@ cases=(
   's/^define Build\/Compile$/define Build\/Configure/ ~~ no Build/Compile step'
   '/BuildPackage/d ~~ no $(eval $(call BuildPackage,vorn-mgr))'
   's/^VORN_COMPONENT:=.*/VORN_COMPONENT:=vorn-nothing/ ~~ the install component vorn-nothing lays out nothing'
+  'init:/USE_PROCD=1/d ~~ vorn_mgr.init has no USE_PROCD=1'
+  'init:s/procd_set_param respawn .*/procd_set_param respawn 3600 5/ ~~ vorn_mgr.init sets no respawn with its three values'
+  'init:/procd_set_param stderr 1/d ~~ vorn_mgr.init does not send stderr to the log'
+  'init:s/procd_add_reload_trigger gateway/procd_add_reload_trigger network/ ~~ vorn_mgr.init has no reload trigger on its configuration gateway'
+  'init:s/^\tprocd_close_instance$/&\n\tprocd_open_instance/ ~~ vorn_mgr.init does not open exactly one instance'
+  'init:s/^\tesac$/\tesca/ ~~ vorn_mgr.init is not valid sh'
 )
 for row in "${cases[@]}"; do
   script=${row%% ~~ *} finding=${row#* ~~ }
   rm -rf "$work/vorn-mgr"
   cp -r "$repo/packaging/openwrt/vorn-mgr" "$work/vorn-mgr"
-  sed -i "$script" "$work/vorn-mgr/Makefile"
-  if cmp -s "$repo/packaging/openwrt/vorn-mgr/Makefile" "$work/vorn-mgr/Makefile"; then
+  file=Makefile
+  [[ $script == init:* ]] && script=${script#init:} file=files/vorn_mgr.init
+  sed -i "$script" "$work/vorn-mgr/$file"
+  if cmp -s "$repo/packaging/openwrt/vorn-mgr/$file" "$work/vorn-mgr/$file"; then
     check "spoiling with '$script' changes the recipe" false
     continue
   fi

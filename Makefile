@@ -27,6 +27,13 @@ $(error make $(firstword $(filter $(ROOT_GOALS),$(MAKECMDGOALS))) must run as ro
 endif
 endif
 
+# The web page (vorn_web): its HTTP server library; a headless browser for its test (only the
+# tests install it); socat to forward the page from the demo's router sandbox to this machine.
+PACKAGES += libcivetweb-dev
+ROUTER_PACKAGES += libcivetweb-dev:armhf
+TEST_PACKAGES := chromium
+DEMO_PACKAGES := socat
+
 all: build
 
 deps:
@@ -58,6 +65,7 @@ fuzz: fuzz-build
 # Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
 # then the fuzz targets for FUZZ_SECONDS each.
 test: build build-asan fuzz-build
+	@tools/install-deps $(TEST_PACKAGES)
 	@tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 deps-router: deps
@@ -71,6 +79,7 @@ build-router: deps-router
 
 # Runs every test on the router's processor: the ARM build under emulation.
 test-router: build-router
+	@tools/install-deps $(TEST_PACKAGES)
 	@tools/run-tests $(ROUTER_BUILD)
 
 # The soak: SOAK_SENSORS simulated sensors (at most 100) at the radio's rate for SOAK_MINUTES, then
@@ -80,6 +89,7 @@ soak: build
 	  VORN_BUILD_DIR=$(CURDIR)/$(BUILD) tools/router-sandbox -- $(BUILD)/tests/soak/soak_test
 
 demo: build
+	@tools/install-deps $(DEMO_PACKAGES)
 	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" KEEP="$(KEEP)" tools/demo $(BUILD)
 
 # A shell inside the running demo's router; RUN="command" runs that command there instead (it

@@ -1,0 +1,61 @@
+// One look at the gateway: the daemon's bus object "vorn_mgr" (methods status and sensors) when
+// it answers, and in any case the DeviceList (read-only), sensorlist and each sensor's
+// shared-memory channels. Without the bus object the view is built from those alone.
+#pragma once
+
+#include <libubus.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "web_json.h"
+
+namespace web {
+
+struct ChannelView {
+  std::string name, unit;
+  std::optional<double> value;  // nothing: unknown or in error
+  bool alarm = false;
+};
+
+struct SensorView {
+  std::string id, short_address, model, firmware, report_state;
+  std::string availability;  // "online" | "offline" from the daemon; "" when vorn_web decides
+  int interval = 0, rssi = 0;
+  double battery = 0;
+  std::int64_t last_seen = 0;  // Unix seconds from the daemon; 0: never or unknown
+  bool in_device_list = false;
+  std::string reading;            // the live body as published ("" none): a new text is a new reading
+  double reading_time_ms = 0;     // its BaseTime
+  std::vector<ChannelView> channels;
+};
+
+struct GatewayReading {
+  Json status;             // the daemon's status object, or one built from what was found
+  bool from_bus = false;   // the daemon's bus object answered
+  std::vector<SensorView> sensors;
+};
+
+// Section type -> option -> value of `uci -q show <package>` lines
+// "<package>.@<type>[<n>].<option>='<value>'".
+std::map<std::string, std::map<std::string, std::string>> parse_uci_show(const std::string &text);
+
+class GatewaySource {
+ public:
+  GatewaySource();
+  ~GatewaySource();
+  GatewaySource(const GatewaySource &) = delete;
+  GatewaySource &operator=(const GatewaySource &) = delete;
+
+  GatewayReading read();
+
+ private:
+  Json call(const char *method);
+  ubus_context *bus_ = nullptr;
+};
+
+}  // namespace web

@@ -1,0 +1,176 @@
+// The page in a real browser: the demo network, vorn_web and headless chromium in a router
+// sandbox. The rendered page (the DOM after its scripts ran, read through the DevTools protocol)
+// must show one row per simulated sensor, an alarm badge on the sensor whose channel the
+// collector fails, that sensor's plot with at least the points it sent, and the availability
+// change after `silence` pushed while the page is open; in a phone-sized window too. Screenshots
+// go to the build folder.
+#include <atomic>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "devtools_pipe.h"
+#include "gateway_run.h"
+#include "http_request.h"
+#include "live_values.h"
+#include "web_stop.h"
+
+namespace {
+
+using sim::test::bus_call;
+using sim::test::eventually;
+using sim::test::file_text;
+
+constexpr int kPort = 8080;
+constexpr const char *kFailing = "00124B0001A2B301";   // channel 1 (Humidity) made to fail
+constexpr const char *kSilenced = "00124B0001A2B303";
+
+// The readings a sensor published on its live channel, counted by a thread of their own: those
+// whose channel 0 holds a value, each once.
+class ReadingCounter {
+ public:
+  explicit ReadingCounter(std::string id) : id_(std::move(id)), thread_([this] { run(); }) {}
+  ~ReadingCounter() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::size_t count() const { return count_; }
+
+ private:
+  void run() {
+    std::set<std::string> seen;
+    while (!stop_) {
+      const std::string body = web::read_channel(id_);
+      const auto reading = web::parse_live_reading(body);
+      if (reading && !reading->channels.empty() && reading->channels[0].value && seen.insert(body).second) ++count_;
+      usleep(200000);
+    }
+  }
+  std::string id_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> count_{0};
+  std::thread thread_;
+};
+
+class WebPage : public sim::test::GatewayRun {
+ protected:
+  void TearDown() override {
+    web::test::stop_web(web_, "/tmp/vorn_web.out");
+    GatewayRun::TearDown();
+  }
+  pid_t web_ = -1;
+};
+
+// The sensors' availability and alarm flags as /api/sensors gives them.
+web::Json api_sensors() { return web::parse_json(web::test::body_of(web::test::http_get(kPort, "/api/sensors"))); }
+
+json_object *api_sensor(json_object *document, const std::string &id) {
+  json_object *list = web::member(document, "sensors");
+  for (std::size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i)
+    if (web::string_member(json_object_array_get_idx(list, i), "id") == id) return json_object_array_get_idx(list, i);
+  return nullptr;
+}
+
+// What the checks read from the page, as one JSON object.
+constexpr const char *kPageFacts = R"JS((() => {
+  const rows = [...document.querySelectorAll('#sensors tbody tr')];
+  const row = (id) => document.querySelector('#sensors tr[data-id="' + id + '"]');
+  const plot = document.querySelector('#detail .channel[data-channel="0"] svg.plot');
+  const line = plot && plot.querySelector('polyline');
+  const pushed = [...document.querySelectorAll('#events li[data-type="availability"][data-live="1"]')];
+  return {
+    loaded: document.body.dataset.loaded === '1',
+    live: document.getElementById('live').textContent,
+    rows: rows.map((r) => r.dataset.id),
+    alarms: rows.filter((r) => r.querySelector('.badge.alarm')).map((r) => r.dataset.id),
+    alarmText: (row('FAILING')?.querySelector('.badge.alarm') || {}).textContent || '',
+    detail: document.getElementById('detail').dataset.id || '',
+    plotPoints: plot ? Number(plot.dataset.points) : -1,
+    linePoints: line ? line.getAttribute('points').trim().split(/\s+/).length : 0,
+    silencedState: row('SILENCED')?.dataset.availability || '',
+    silencedBadge: (row('SILENCED')?.querySelector('.badge.availability') || {}).textContent || '',
+    pushedOffline: pushed.filter((e) => e.dataset.id === 'SILENCED' && e.dataset.availability === 'offline').length,
+    header: document.getElementById('gateway-id').textContent + '|' + document.getElementById('collector').textContent +
+            '|' + document.getElementById('sensor-count').textContent,
+    pageWidth: document.documentElement.scrollWidth,
+  };
+})())JS";
+
+std::string page_facts_script() {
+  std::string script = kPageFacts;
+  for (auto [name, id] : {std::pair{"FAILING", kFailing}, std::pair{"SILENCED", kSilenced}})
+    for (std::size_t at; (at = script.find(name)) != std::string::npos;) script.replace(at, std::strlen(name), id);
+  return script;
+}
+
+TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen) {
+  start_gateway("{}");  // the demo's network
+  ReadingCounter readings(kFailing);
+  web_ = sim::start_program({"/usr/sbin/vorn_web"}, "/tmp/vorn_web.out");
+
+  // Every sensor of the network reports and is online; then a channel of one fails.
+  std::set<std::string> network;
+  const sim::Json list = bus_call("collector_sim", "list");
+  json_object *sensors = sim::member(list.get(), "Sensors");
+  for (std::size_t i = 0; sensors != nullptr && i < json_object_array_length(sensors); ++i)
+    network.insert(sim::string_member(json_object_array_get_idx(sensors, i), "ID"));
+  ASSERT_GE(network.size(), 5u);
+  ASSERT_TRUE(eventually([&] {
+    const web::Json document = api_sensors();
+    for (const std::string &id : network)
+      if (web::string_member(api_sensor(document.get(), id), "availability") != "online") return false;
+    return true;
+  }, 120)) << file_text("/tmp/vorn_web.out");
+  ASSERT_TRUE(bus_call("collector_sim", "fail", std::string(R"({"ID":")") + kFailing + R"(","Channel":1,"Code":1})"));
+  ASSERT_TRUE(eventually([] {
+    const web::Json document = api_sensors();
+    return json_object_get_boolean(web::member(api_sensor(document.get(), kFailing), "alarm"));
+  }, 60));
+  ASSERT_TRUE(eventually([&] { return readings.count() >= 5; }, 120));
+
+  const std::string build = getenv("VORN_BUILD_DIR") ? getenv("VORN_BUILD_DIR") : "/tmp";
+  web::test::Browser browser(std::string("http://127.0.0.1:") + std::to_string(kPort) + "/#sensor=" + kFailing, 1280,
+                             900, "/tmp/chromium-profile", "/tmp/chromium.out");
+  ASSERT_TRUE(browser.attach()) << "chromium did not start (make test installs it):\n" << file_text("/tmp/chromium.out");
+  web::Json facts;
+  auto read_facts = [&] { facts = web::parse_json(browser.evaluate(page_facts_script())); return facts != nullptr; };
+  ASSERT_TRUE(eventually([&] {
+    return read_facts() && json_object_get_boolean(web::member(facts.get(), "loaded")) &&
+           web::string_member(facts.get(), "live") == "live" && web::int_member(facts.get(), "plotPoints", -1) > 0;
+  }, 60)) << web::json_text(facts.get());
+  EXPECT_EQ(web::string_member(facts.get(), "silencedState"), "online");
+
+  // The page is open: a sensor falls silent, and the page learns it from the stream alone.
+  ASSERT_TRUE(bus_call("collector_sim", "silence", std::string(R"({"ID":")") + kSilenced + "\"}"));
+  EXPECT_TRUE(eventually([&] { return read_facts() && web::int_member(facts.get(), "pushedOffline") >= 1; }, 120))
+      << web::json_text(facts.get());
+  const std::size_t sent = readings.count();
+  read_facts();
+  std::set<std::string> rows;
+  json_object *row_ids = web::member(facts.get(), "rows");
+  for (std::size_t i = 0; row_ids != nullptr && i < json_object_array_length(row_ids); ++i)
+    rows.insert(json_object_get_string(json_object_array_get_idx(row_ids, i)));
+  EXPECT_EQ(rows, network) << "one row per simulated sensor";
+  const std::string alarms = web::json_text(web::member(facts.get(), "alarms"));
+  EXPECT_NE(alarms.find(kFailing), std::string::npos) << alarms;
+  EXPECT_NE(web::string_member(facts.get(), "alarmText").find("Humidity"), std::string::npos);
+  EXPECT_EQ(web::string_member(facts.get(), "detail"), kFailing);
+  // The plot is redrawn with each reading: it may lack only the one that came after its last draw.
+  EXPECT_GE(web::int_member(facts.get(), "plotPoints") + 1, static_cast<long long>(sent));
+  EXPECT_EQ(web::int_member(facts.get(), "linePoints"), web::int_member(facts.get(), "plotPoints"));
+  EXPECT_EQ(web::string_member(facts.get(), "silencedState"), "offline");
+  EXPECT_EQ(web::string_member(facts.get(), "silencedBadge"), "offline");
+  const std::string header = web::string_member(facts.get(), "header");
+  EXPECT_EQ(header, sim::test::shell("uci -q get gateway.main.register_name").substr(0, 16) + "|running|" +
+                        std::to_string(network.size()) + "/100");
+  EXPECT_TRUE(browser.screenshot(build + "/web_page.png"));
+
+  // Phone-sized: the same rows, and the page itself does not scroll sideways.
+  ASSERT_TRUE(browser.resize(390, 844, true));
+  ASSERT_TRUE(eventually([&] { return read_facts() && web::int_member(facts.get(), "pageWidth") <= 390; }, 20))
+      << web::json_text(facts.get());
+  EXPECT_EQ(json_object_array_length(web::member(facts.get(), "rows")), network.size());
+  EXPECT_TRUE(browser.screenshot(build + "/web_page_phone.png"));
+}
+
+}  // namespace

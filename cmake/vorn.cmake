@@ -1,11 +1,17 @@
 # Build helpers shared by every folder.
 
 # Adds every direct subfolder of DIR that has a CMakeLists.txt, so a new component or test folder
-# joins the build without editing a shared file.
+# joins the build without editing a shared file; vorn_add_subdirectories(DIR EXCEPT name...) leaves
+# the named ones out.
 function(vorn_add_subdirectories dir)
+  cmake_parse_arguments(S "" "" "EXCEPT" ${ARGN})
   file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*)
   list(SORT children)
   foreach(child ${children})
+    get_filename_component(child_name ${child} NAME)
+    if(child_name IN_LIST S_EXCEPT)
+      continue()
+    endif()
     if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
       add_subdirectory(${child})
     endif()

@@ -202,7 +202,8 @@ TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
   EXPECT_EQ(kill(daemon_, 0), 0) << "the daemon lived through every fault";
   const std::string output = daemon_output();
   for (const char *trouble : {"Sanitizer", "runtime error:", "shmat failed"})
-    EXPECT_EQ(output.find(trouble), std::string::npos) << trouble;
+    EXPECT_EQ(output.find(trouble), std::string::npos)
+        << trouble << " in:\n" << output.substr(output.find(trouble) > 1000 ? output.find(trouble) - 1000 : 0, 5000);
 }
 
 }  // namespace

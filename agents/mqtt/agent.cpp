@@ -55,6 +55,13 @@ Agent::Agent(AgentConfig config, std::string gateway_id, std::unique_ptr<Outbox>
   topics_.base = config_.base_topic + "/" + gateway_id;
   topics_.discovery_prefix = config_.discovery ? config_.discovery_prefix : "";
   started_ = std::time(nullptr);
+  // What was known before a restart, so channel units and names are not lost with it.
+  for (const Outbox::SavedSensor &saved : outbox_->saved_sensors()) {
+    SensorState state;
+    if (saved.id.empty() || !sensor_from_document(saved.document, state) || state.id != saved.id) continue;
+    state.present = saved.present;
+    sensors_[saved.id] = std::move(state);
+  }
 }
 
 bool Agent::start(ubus_context *bus, std::string &error) {
@@ -99,13 +106,15 @@ void Agent::on_report(const std::string &envelope_text, std::time_t now) {
 
 void Agent::publish_sensor(SensorState &state, ReportEffect effect) {
   if (effect == ReportEffect::none) return;
-  queue(topics_.sensor_state(state.id), state_document(state, outbox_->next_sequence()), true);
+  if (effect != ReportEffect::left) state.present = true;
+  const std::string document = state_document(state, outbox_->next_sequence());
+  queue(topics_.sensor_state(state.id), document, true);
+  outbox_->save_sensor(state.id, document, state.present);
   if (effect == ReportEffect::left) {
     publish_availability(state, false);
     for (const DiscoveryMessage &removal : discovery_removals(topics_, state)) queue(removal.topic, "", true);
     announced_.erase(state.id);
   } else {
-    state.present = true;
     publish_availability(state, true);
     announce(state);
   }

@@ -31,6 +31,7 @@ std::unique_ptr<Outbox> Outbox::open(const std::string &path, std::int64_t limit
   if (!box->run("PRAGMA journal_mode=WAL") || !box->run("PRAGMA synchronous=NORMAL") ||
       !box->run("CREATE TABLE IF NOT EXISTS messages (id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL, "
                 "payload BLOB NOT NULL, retain INTEGER NOT NULL)") ||
+      !box->run("CREATE TABLE IF NOT EXISTS sensors (id TEXT PRIMARY KEY, document TEXT NOT NULL, present INTEGER NOT NULL)") ||
       !box->run("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL)")) {
     error = sqlite3_errmsg(db);
     return nullptr;
@@ -111,6 +112,26 @@ void Outbox::remove(std::int64_t id) {
   if (!statement) return;
   sqlite3_bind_int64(statement.get(), 1, id);
   if (sqlite3_step(statement.get()) == SQLITE_DONE && sqlite3_changes(db_.get()) > 0 && count_ > 0) --count_;
+}
+
+void Outbox::save_sensor(const std::string &id, const std::string &document, bool present) {
+  Statement statement = prepare(db_.get(), "INSERT OR REPLACE INTO sensors (id, document, present) VALUES (?, ?, ?)");
+  if (!statement) return;
+  sqlite3_bind_text(statement.get(), 1, id.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(statement.get(), 2, document.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int(statement.get(), 3, present ? 1 : 0);
+  sqlite3_step(statement.get());
+}
+
+std::vector<Outbox::SavedSensor> Outbox::saved_sensors() {
+  std::vector<SavedSensor> sensors;
+  Statement statement = prepare(db_.get(), "SELECT id, document, present FROM sensors ORDER BY id");
+  while (statement && sqlite3_step(statement.get()) == SQLITE_ROW) {
+    const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(statement.get(), 0));
+    const auto *document = reinterpret_cast<const char *>(sqlite3_column_text(statement.get(), 1));
+    sensors.push_back({id != nullptr ? id : "", document != nullptr ? document : "", sqlite3_column_int(statement.get(), 2) != 0});
+  }
+  return sensors;
 }
 
 std::int64_t Outbox::dropped() { return meta("dropped"); }

@@ -38,6 +38,14 @@ class Outbox {
   std::int64_t dropped();
   void clear_dropped();
 
+  // The last state document of each sensor and whether it is present, kept across restarts.
+  void save_sensor(const std::string &id, const std::string &document, bool present);
+  struct SavedSensor {
+    std::string id, document;
+    bool present = false;
+  };
+  std::vector<SavedSensor> saved_sensors();
+
   // A counter that survives restarts (the state documents' running number).
   std::int64_t next_sequence();
 

@@ -172,6 +172,50 @@ json_object *number(double value) {
 
 }  // namespace
 
+namespace {
+
+std::time_t from_iso_time(const std::string &text) {
+  std::tm parts{};
+  if (text.empty() || strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts) == nullptr) return 0;
+  return timegm(&parts);
+}
+
+}  // namespace
+
+bool sensor_from_document(const std::string &text, SensorState &sensor) {
+  const Json document = parse_json(text);
+  const auto id = string_member(document.get(), "id");
+  if (!id) return false;
+  sensor = SensorState{};
+  sensor.id = *id;
+  sensor.short_address = string_member(document.get(), "short").value_or("");
+  sensor.manufacturer = string_member(document.get(), "manufacturer").value_or("");
+  sensor.model = string_member(document.get(), "model").value_or("");
+  sensor.firmware = string_member(document.get(), "firmware").value_or("");
+  sensor.rf_firmware = string_member(document.get(), "rf_firmware").value_or("");
+  if (json_object *channels = member(document.get(), "channels"); channels != nullptr && json_object_is_type(channels, json_type_object)) {
+    json_object_object_foreach(channels, name, entry) {
+      ChannelState channel{name, string_member(entry, "type").value_or(""), string_member(entry, "unit").value_or(""),
+                           std::nullopt, has_member(entry, "error")};
+      if (json_object *value = member(entry, "value"); value != nullptr && is_number(value)) channel.value = json_object_get_double(value);
+      sensor.channels.push_back(channel);
+    }
+  }
+  if (json_object *alarms = member(document.get(), "alarms"); alarms != nullptr && json_object_is_type(alarms, json_type_object)) {
+    json_object_object_foreach(alarms, name, entry) {
+      sensor.alarms[name] = AlarmState{string_member(entry, "alarm").value_or(""), string_member(entry, "message").value_or(""),
+                                       from_iso_time(string_member(entry, "time").value_or(""))};
+    }
+  }
+  if (json_object *value = member(document.get(), "battery"); value != nullptr && is_number(value)) sensor.battery = json_object_get_double(value);
+  if (json_object *value = member(document.get(), "rssi"); value != nullptr && is_number(value)) sensor.rssi = json_object_get_int(value);
+  if (json_object *value = member(document.get(), "power_source"); value != nullptr && is_number(value))
+    sensor.power_source = json_object_get_int(value);
+  if (json_object *value = member(document.get(), "interval"); value != nullptr && is_number(value)) sensor.interval = json_object_get_int(value);
+  sensor.last_seen = from_iso_time(string_member(document.get(), "last_seen").value_or(""));
+  return true;
+}
+
 std::string iso_time(std::time_t time) {
   if (time == 0) return "";
   std::tm parts{};

@@ -49,6 +49,9 @@ bool apply_live_values(SensorState &sensor, const std::string &text, std::time_t
 // firmware versions, interval, last_seen (ISO 8601, UTC) and the running number of the message.
 std::string state_document(const SensorState &sensor, std::int64_t seq);
 
+// A sensor back from its state document (as kept across restarts); false when the text is none.
+bool sensor_from_document(const std::string &text, SensorState &sensor);
+
 // "2026-12-08T08:33:08Z"; "" for 0.
 std::string iso_time(std::time_t time);
 

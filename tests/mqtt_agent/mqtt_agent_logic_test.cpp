@@ -82,6 +82,13 @@ TEST(SensorStateTest, FollowsEveryReportKindAndTheLiveChannel) {
   ASSERT_EQ(sensor.channels.size(), 1u);
   EXPECT_EQ(sensor.channels[0].value, 40.0);
 
+  // What a restart brings back from the saved document is what was published.
+  apply_report(sensor, 6, R"([{"Time":1700000002000,"Source":"Humidity","Value":"SHORT","Msg":"short"}])", 1011);
+  SensorState restored;
+  ASSERT_TRUE(sensor_from_document(state_document(sensor, 9), restored));
+  EXPECT_EQ(state_document(restored, 9), state_document(sensor, 9));
+  EXPECT_FALSE(sensor_from_document("{}", restored));
+
   EXPECT_EQ(apply_report(sensor, 0, R"({"Parent":""})", 1012), ReportEffect::left);
   EXPECT_FALSE(sensor.present);
   for (const auto &[type, body] : std::vector<std::pair<int, std::string>>{

@@ -72,7 +72,7 @@ soak: build
 	  VORN_BUILD_DIR=$(CURDIR)/$(BUILD) tools/router-sandbox -- $(BUILD)/tests/soak/soak_test
 
 demo: build
-	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" MQTT="$(MQTT)" tools/demo $(BUILD)
 
 bench: build
 	@tools/run-benchmarks $(BUILD)

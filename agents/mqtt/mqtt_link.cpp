@@ -22,6 +22,9 @@ MqttLink::MqttLink(const AgentConfig &config, const std::string &client_id, cons
 
 MqttLink::~MqttLink() {
   if (client_ && loop_started_) {
+    // A clean disconnect suppresses the last will, so the agent says "offline" itself first; the
+    // library sends its queued packets in order, the disconnect last.
+    mosquitto_publish(client_.get(), nullptr, will_topic_.c_str(), 7, "offline", 1, true);
     mosquitto_disconnect(client_.get());
     mosquitto_loop_stop(client_.get(), false);
   }

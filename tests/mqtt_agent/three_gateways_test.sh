@@ -5,6 +5,7 @@
 # command to one gateway reaches only that one.
 set -u
 repo=$1 build=$2
+export VORN_BUILD_DIR=$build   # the sandboxes run the programs of the build under test
 dir=$(mktemp -d "$build/mqtt-three.XXXXXX") || exit 2
 pids=()
 cleanup() {

@@ -6,11 +6,13 @@
 #include <cstring>
 
 #include "core/common.h"
+#include "core/process_fork.h"
 
 namespace vorn::devices {
 
 ReadPipe open_read_pipe(const char *command) {
   std::fflush(stdout);
+  const core::PipeOpening opening;  // no fork of another thread copies the pipe's write end
   return ReadPipe(popen(command, "r"));
 }
 

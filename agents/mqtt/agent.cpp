@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cloud_commands.h"
 #include "device_list.h"
@@ -45,6 +46,14 @@ bool daemon_knows(const std::string &id) {
   std::string text = got ? line : "";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text.size() == 4;
+}
+
+void keep_reply(ubus_request *request, int, blob_attr *message) {
+  auto *out = static_cast<Json *>(request->priv);
+  if (*out != nullptr || message == nullptr) return;
+  char *text = blobmsg_format_json(message, true);
+  if (text != nullptr) *out = parse_json(text);
+  std::free(text);
 }
 
 }  // namespace
@@ -158,7 +167,47 @@ void Agent::publish_devices() {
   queue(topics_.bridge_devices(), document, true);
 }
 
+void Agent::read_daemon_view(std::time_t now) {
+  if (!status_bus_) status_bus_.reset(ubus_connect(nullptr));
+  std::uint32_t id = 0;
+  if (!status_bus_ || ubus_lookup_id(status_bus_.get(), "vorn_mgr", &id) != UBUS_STATUS_OK) {
+    daemon_offline_.clear();
+    return;
+  }
+  BlobBuffer message;
+  Json reply;
+  if (ubus_invoke(status_bus_.get(), id, "sensors", message.buffer.head, keep_reply, &reply, 1000) != UBUS_STATUS_OK) {
+    status_bus_.reset();  // a late answer must not meet the next call
+    return;
+  }
+  json_object *list = member(reply.get(), "sensors");
+  if (list == nullptr || !json_object_is_type(list, json_type_array)) return;
+  daemon_offline_.clear();
+  for (std::size_t i = 0; i < json_object_array_length(list); ++i) {
+    json_object *entry = json_object_array_get_idx(list, i);
+    const auto sensor_id = string_member(entry, "id");
+    if (!sensor_id || !is_sensor_id(*sensor_id)) continue;
+    json_object *last_seen = member(entry, "last_seen");
+    json_object *interval = member(entry, "interval");
+    const std::time_t seen = last_seen != nullptr && json_object_is_type(last_seen, json_type_int)
+                                 ? static_cast<std::time_t>(json_object_get_int64(last_seen))
+                                 : 0;
+    const std::int64_t seconds = interval != nullptr && json_object_is_type(interval, json_type_int) ? json_object_get_int64(interval) : 0;
+    // The daemon calls a sensor offline when the collector said it is not active, or after its own
+    // count of missed intervals; only the first is taken from it, the agent counts its own.
+    const bool recent = seen != 0 && seconds > 0 && now - seen <= 3 * seconds;
+    daemon_offline_[*sensor_id] = string_member(entry, "availability").value_or("") == "offline" && recent;
+    // Every frame counts as seen, also those that make no report.
+    const auto found = sensors_.find(*sensor_id);
+    if (found != sensors_.end()) found->second.last_seen = std::max(found->second.last_seen, seen);
+  }
+}
+
 void Agent::tick(std::time_t now) {
+  if (now - daemon_view_at_ >= 2) {
+    daemon_view_at_ = now;
+    read_daemon_view(now);
+  }
   std::map<std::string, bool> held;
   const auto devices = read_device_list();
   if (devices) {
@@ -192,11 +241,14 @@ void Agent::tick(std::time_t now) {
       if (apply_live_values(state, text, now)) publish_sensor(state, ReportEffect::state);
     }
     if (devices && held.count(id) == 0) continue;
+    bool online = true;
     if (state.interval > 0) {
       const std::time_t seen = std::max(state.last_seen, started_);
-      const bool online = now - seen <= static_cast<std::time_t>(config_.offline_intervals) * state.interval + kOfflineGrace;
-      publish_availability(state, online);
+      online = now - seen <= static_cast<std::time_t>(config_.offline_intervals) * state.interval + kOfflineGrace;
     }
+    const auto daemon = daemon_offline_.find(id);
+    if (daemon != daemon_offline_.end() && daemon->second) online = false;
+    publish_availability(state, online);
   }
   if (draining_resends_ && now >= resend_deadline_) {
     // The library did not resend what was in flight: hand those rows over again, in order.

@@ -59,6 +59,11 @@ class Agent {
   void answer(const std::string &topic, bool ok, const std::string &command, const std::string &reason);
   bool send_command(const std::string &event);
   SensorState &sensor(const std::string &id);
+  void read_daemon_view(std::time_t now);
+
+  struct BusRelease {
+    void operator()(ubus_context *context) const { ubus_free(context); }
+  };
 
   AgentConfig config_;
   TopicLayout topics_;
@@ -68,6 +73,11 @@ class Agent {
   std::map<std::string, SensorState> sensors_;
   std::map<std::string, bool> availability_;       // last published, by sensor
   std::map<std::string, std::string> announced_;   // discovery configs last sent, by sensor
+  // The daemon's own view from its status object (when it has one): sensors it calls offline (not
+  // active, or silent too long). Asked over a connection of its own, never the one serving calls.
+  std::unique_ptr<ubus_context, BusRelease> status_bus_;
+  std::map<std::string, bool> daemon_offline_;
+  std::time_t daemon_view_at_ = 0;
   std::string devices_sent_;
   std::map<int, std::int64_t> in_flight_;          // library message id -> queue row
   std::int64_t handed_ = 0;                        // highest queue row handed to the library

@@ -148,7 +148,8 @@ void Agent::announce(SensorState &state) {
   std::size_t start = 0;
   while (start < before.size()) {
     const std::size_t topic_end = before.find('\n', start);
-    const std::size_t payload_end = before.find('\n', topic_end + 1);
+    const std::size_t payload_end = topic_end == std::string::npos ? std::string::npos : before.find('\n', topic_end + 1);
+    if (payload_end == std::string::npos) break;
     const std::string topic = before.substr(start, topic_end - start);
     if (all.find(topic + "\n") == std::string::npos) queue(topic, "", true);
     start = payload_end + 1;

@@ -10,11 +10,12 @@ SOAK_MINUTES ?= 10
 SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
-            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps
+            libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps \
+            mosquitto mosquitto-clients libmosquitto-dev
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
-                   libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
+                   libgmock-dev:armhf libbenchmark-dev:armhf libmosquitto-dev:armhf qemu-user-static binfmt-support
 
 .PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo demo-shell bench bench-profile clean
 
@@ -90,7 +91,7 @@ soak: build
 
 demo: build
 	@tools/install-deps $(DEMO_PACKAGES)
-	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" KEEP="$(KEEP)" tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" KEEP="$(KEEP)" MQTT="$(MQTT)" tools/demo $(BUILD)
 
 # A shell inside the running demo's router; RUN="command" runs that command there instead (it
 # reaches the script through the environment, so its quotes stay as they are).

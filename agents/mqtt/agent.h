@@ -1,0 +1,91 @@
+// The agent: keeps every sensor's state from the daemon's reports and live values, and sends what
+// changes to the broker through the persistent queue, at most `kWindow` messages in flight.
+#pragma once
+
+#include <libubus.h>
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "agent_config.h"
+#include "mqtt_link.h"
+#include "outbox.h"
+#include "sensor_state.h"
+#include "topics.h"
+
+namespace mqtt_agent {
+
+struct AgentCounters {
+  std::int64_t reports = 0;      // "transmit" calls
+  std::int64_t queued = 0;       // messages put in the queue
+  std::int64_t delivered = 0;    // acknowledged by the broker
+  std::int64_t resent = 0;       // handed to the library again after a lost connection
+  std::int64_t connections = 0;  // successful connections
+  std::int64_t refused = 0;      // requests refused
+  std::int64_t commands = 0;     // cloud commands sent on the bus
+};
+
+class Agent {
+ public:
+  Agent(AgentConfig config, std::string gateway_id, std::unique_ptr<Outbox> outbox);
+
+  // Connects to the bus and the broker and registers everything with the event loop.
+  bool start(ubus_context *bus, std::string &error);
+
+  // A report from the daemon: the envelope text of a "transmit" call.
+  void on_report(const std::string &envelope, std::time_t now);
+  // The periodic look at the live-value channels, the DeviceList and the sensors' availability.
+  void tick(std::time_t now);
+  // Link events: (re)connection, acknowledgements, requests.
+  void handle_link_events();
+
+  std::string stats_document();
+  // Readable when link events wait.
+  int wake_fd() const;
+  const AgentConfig &config() const { return config_; }
+
+ private:
+  void pump();
+  void queue(const std::string &topic, const std::string &payload, bool retain);
+  void publish_sensor(SensorState &sensor, ReportEffect effect);
+  void publish_availability(SensorState &sensor, bool online);
+  void publish_devices();
+  void announce(SensorState &sensor);
+  void on_connected();
+  void on_message(const std::string &topic, const std::string &payload);
+  void answer(const std::string &topic, bool ok, const std::string &command, const std::string &reason);
+  bool send_command(const std::string &event);
+  SensorState &sensor(const std::string &id);
+  void read_daemon_view(std::time_t now);
+
+  struct BusRelease {
+    void operator()(ubus_context *context) const { ubus_free(context); }
+  };
+
+  AgentConfig config_;
+  TopicLayout topics_;
+  std::unique_ptr<Outbox> outbox_;
+  std::unique_ptr<MqttLink> link_;
+  ubus_context *bus_ = nullptr;
+  std::map<std::string, SensorState> sensors_;
+  std::map<std::string, bool> availability_;       // last published, by sensor
+  std::map<std::string, std::string> announced_;   // discovery configs last sent, by sensor
+  // The daemon's own view from its status object (when it has one): sensors it calls offline (not
+  // active, or silent too long). Asked over a connection of its own, never the one serving calls.
+  std::unique_ptr<ubus_context, BusRelease> status_bus_;
+  std::map<std::string, bool> daemon_offline_;
+  std::time_t daemon_view_at_ = 0;
+  std::string devices_sent_;
+  std::map<int, std::int64_t> in_flight_;          // library message id -> queue row
+  std::int64_t handed_ = 0;                        // highest queue row handed to the library
+  bool connected_ = false;
+  bool draining_resends_ = false;                  // after a reconnection, until the old flight is acknowledged
+  std::time_t resend_deadline_ = 0;
+  std::time_t started_ = 0;
+  AgentCounters counters_;
+};
+
+}  // namespace mqtt_agent

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The agent at work beside the whole gateway in a router sandbox, on a real mosquitto broker: every
+# simulated sensor's state, availability and discovery configs, the bridge topics, a sensor that
+# falls silent and comes back, commands through the set and request topics (accepted and refused),
+# and the reports forwarded to the cloud agent, all checked in one run.
+set -u
+repo=$1
+gateway=GW00124B00A1B2C3
+base=vorn/$gateway
+failures=0
+check() {  # what, condition
+  if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
+}
+wait_for() {  # seconds, condition (evaluated afresh each time)
+  local limit=$1; shift
+  for _ in $(seq $((limit * 5))); do eval "$*" && return 0; sleep 0.2; done
+  return 1
+}
+retained() { timeout 10 mosquitto_sub -h 127.0.0.1 -t "$1" -v -W 2 2>/dev/null; }
+line_of() { retained "$1" | grep -m1 "^$1 " | cut -d' ' -f2-; }
+request() {  # topic, payload, response topic: publishes and prints the response
+  timeout 10 mosquitto_sub -h 127.0.0.1 -t "$3" -C 1 -W 8 >/tmp/response.txt 2>/dev/null &
+  local watcher=$!
+  sleep 0.5
+  mosquitto_pub -h 127.0.0.1 -q 1 -t "$1" -m "$2"
+  wait $watcher
+  cat /tmp/response.txt
+}
+
+/usr/sbin/cloud_agent >/tmp/cloud_agent.log 2>&1 &
+ubus -t 10 wait_for cloud_agent || { echo "FAIL no cloud agent"; exit 1; }
+"$repo/tools/demo-mqtt-start" || { echo "FAIL no MQTT agent"; cat /tmp/mqtt_agent.log; exit 1; }
+/usr/sbin/vorn_mgr >/tmp/vorn_mgr.log 2>&1 &
+ubus -t 20 wait_for collector_sim || { echo "FAIL no collector"; exit 1; }
+sensors=$(ubus call collector_sim list | grep -o '"ID": *"[0-9A-F]*"' | grep -o '[0-9A-F]\{16\}' | sort -u)
+count=$(wc -w <<<"$sensors")
+check "the simulated network has sensors ($count)" '[[ $count -ge 5 ]]'
+all_reported() {
+  local shown; shown=$(retained "$base/+")
+  for id in $sensors; do grep -q "^$base/$id {.*\"channels\":{\"[^\"]*\":{\"value\":[-0-9]" <<<"$shown" || return 1; done
+}
+wait_for 90 all_reported
+snapshot=$(retained "$base/#")
+discovery=$(retained "homeassistant/#")
+
+check "bridge state online" 'grep -qx "$base/bridge/state online" <<<"$snapshot"'
+for id in $sensors; do
+  state=$(grep -m1 "^$base/$id " <<<"$snapshot")
+  [[ -n "${SCENARIO_DEBUG:-}" ]] && echo "$state"
+  check "$id: state with channels, values, units, last_seen, interval, firmware" \
+    '[[ $state =~ \"channels\":\{\"[^\"]+\":\{\"value\":[-0-9.]+,\"unit\": && $state =~ \"last_seen\":\"20[0-9-]+T[0-9:]+Z\" && $state =~ \"interval\":[0-9]+ && $state =~ \"rf_firmware\":\" ]]'
+  check "$id: availability online" 'grep -qx "$base/$id/availability online" <<<"$snapshot"'
+  channels=$(grep -o '"channels":{.*},"alarms"' <<<"$state" | grep -o '"[^"]*":{"value"' | wc -l)
+  configs=$(grep -c "^homeassistant/sensor/${gateway}_${id}_[a-z0-9_]*/config {" <<<"$discovery")
+  check "$id: one discovery config per channel ($configs of $channels)" '[[ $channels -gt 0 && $configs -eq $channels ]]'
+  check "$id: listed in bridge/devices" 'grep "^$base/bridge/devices " <<<"$snapshot" | grep -q "\"id\":\"$id\""'
+done
+check "a discovery config names the device, its class, unit and both availability topics" \
+  'grep -m1 "${gateway}_00124B0001A2B301_temperature/config" <<<"$discovery" | grep -q "\"device_class\":\"temperature\".*\"availability\":\[{\"topic\":\"vorn\\\\/$gateway\\\\/bridge\\\\/state\"}.*\"identifiers\":\[\"00124B0001A2B301\"\].*\"via_device\":\"$gateway\""'
+check "reports forwarded to the cloud agent" '[[ $(wc -l </tmp/cloud_agent/transmit.log) -ge $count ]]'
+
+# A sensor reporting every 5 s goes offline when it falls silent (the collector soon calls it not
+# active, and the agent counts 3 missed intervals) and online with its next frame.
+fast=00124B0001A2B30B
+ubus call collector_sim add "{\"ExtAddress\":\"$fast\",\"ShortAddress\":\"000B\",\"EventInterval\":5,\"Channels\":[{\"Name\":\"Temperature\",\"Type\":1,\"Unit\":\"°C\"}]}" >/dev/null
+wait_for 60 '[[ $(line_of $base/$fast/availability) == online && $(line_of $base/$fast) == *\"interval\":5* ]]'
+check "a new sensor appears online" '[[ $(line_of $base/$fast/availability) == online ]]'
+ubus call collector_sim silence "{\"ID\":\"$fast\"}" >/dev/null
+silent_at=$SECONDS
+wait_for 60 '[[ $(line_of $base/$fast/availability) == offline ]]'
+check "a silent sensor goes offline (after $((SECONDS - silent_at)) s: not active, or 3 intervals missed)" \
+  '[[ $(line_of $base/$fast/availability) == offline ]]'
+ubus call collector_sim restore "{\"ID\":\"$fast\"}" >/dev/null
+wait_for 30 '[[ $(line_of $base/$fast/availability) == online ]]'
+check "it is online again with its next frame" '[[ $(line_of $base/$fast/availability) == online ]]'
+
+# Commands.
+answer=$(request "$base/00124B0001A2B303/set" '{"interval":120}' "$base/00124B0001A2B303/set/response")
+check "set interval accepted" '[[ $answer == *\"status\":\"sent\"* ]]'
+wait_for 10 '[[ $(uci -q get sensorlist.@00124B0001A2B303[].EventIntervalUserWanted) == 120 ]]'
+check "set interval stored in sensorlist" '[[ $(uci -q get sensorlist.@00124B0001A2B303[].EventIntervalUserWanted) == 120 ]]'
+wait_for 60 '[[ $(line_of $base/00124B0001A2B303) == *\"interval\":120* ]]'
+check "the sensor's next settings report carries the interval" '[[ $(line_of $base/00124B0001A2B303) == *\"interval\":120* ]]'
+answer=$(request "$base/00124B0001A2B303/set" '{"interval":"soon"}' "$base/00124B0001A2B303/set/response")
+check "a bad interval is refused with the reason" '[[ $answer == *\"refused\"*whole\ number* ]]'
+answer=$(request "$base/bridge/request/permit_join" '{"enable":true}' "$base/bridge/response/permit_join")
+check "permit_join sent" '[[ $answer == *\"sent\"*JoinNetwork_Enable\":1* ]]'
+answer=$(request "$base/bridge/request/remove" '{"id":"00124B0001A2B3AA"}' "$base/bridge/response/remove")
+check "removing an unknown sensor is refused" '[[ $answer == *refused*unknown\ sensor* ]]'
+answer=$(request "$base/bridge/request/reboot" '{}' "$base/bridge/response/reboot")
+check "an unknown command is refused" '[[ $answer == *refused*unknown\ command* ]]'
+answer=$(request "$base/bridge/request/remove" '{"id":"00124B0001A2B306"}' "$base/bridge/response/remove")
+check "remove sent" '[[ $answer == *\"sent\"*RemoveDev* ]]'
+wait_for 60 '! retained "homeassistant/#" | grep -q 00124B0001A2B306'
+check "the removed sensor's discovery configs are gone" '! retained "homeassistant/#" | grep -q 00124B0001A2B306'
+check "the removed sensor is offline and out of bridge/devices" \
+  '[[ $(line_of $base/00124B0001A2B306/availability) == offline && $(line_of $base/bridge/devices) != *00124B0001A2B306* ]]'
+
+# Home automation coming online asks for the configs again.
+timeout 15 mosquitto_sub -h 127.0.0.1 -t "homeassistant/sensor/+/config" -R -C 3 -W 10 >/tmp/reannounced.txt 2>/dev/null &
+watcher=$!
+sleep 0.5
+mosquitto_pub -h 127.0.0.1 -t homeassistant/status -m online
+wait $watcher
+check "discovery re-announced on the status topic's online" '[[ $(wc -l </tmp/reannounced.txt) -eq 3 ]]'
+
+stats=$(ubus call mqtt_agent stats)
+echo "$stats" | tr -d '\n\t'; echo
+kill -TERM "$(cat /tmp/mqtt_agent.pid)"
+wait_for 10 '[[ $(line_of $base/bridge/state) == offline ]]'
+check "the bridge state is offline once the agent has stopped" '[[ $(line_of $base/bridge/state) == offline ]]'
+kill -TERM "$(cat /tmp/mosquitto.pid)" 2>/dev/null
+killall -q -TERM vorn_mgr cloud_agent
+[[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/mqtt_agent.log; exit 1; }

@@ -1,11 +1,18 @@
 #include "devices/sensorlist_store.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/common.h"
+#include "core/daemon_state.h"
+#include "shared/device_list.h"
+#include "shared/device_list_guard.h"
+#include "shared/segments.h"
 
 namespace vorn::devices {
 
@@ -58,6 +65,61 @@ int read_event_interval_wanted(const char *ext_address_text) {
   return read_int_value("uci -q get sensorlist.@%s[].EventIntervalUserWanted", ext_address_text);
 }
 
-void commit_sensorlist() { core::_system("%s", kCommitSensorlist); }
+namespace {
+
+// The staged changes as a file: replaced whole, or appended to, by every change; removed by a
+// commit that took.
+struct StagedVersion {
+  bool present = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+};
+
+StagedVersion staged_version() {
+  struct stat info {};
+  if (stat(kStagedSensorlist, &info) != 0) return {};
+  return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+bool same_version(const StagedVersion &a, const StagedVersion &b) {
+  return a.present && b.present && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+// Entry 0 of the DeviceList belongs to no sensor (short addresses start at 1): its spare bytes
+// hold the count, under the entry's guard. Nothing is counted where no segment exists.
+template <typename Update>
+unsigned with_lost_commits(Update update) {
+  if (core::daemon_state.device_list_segment_id < 0) return 0;
+  shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
+  auto &spare = static_cast<shared::DeviceListSegment *>(segment.address())->entries[0].reserved_275;
+  static_assert(sizeof spare >= sizeof(std::uint32_t));
+  const shared::DeviceEntryLock lock(0);
+  std::uint32_t count = 0;
+  std::memcpy(&count, spare, sizeof count);
+  count = update(count);
+  std::memcpy(spare, &count, sizeof count);
+  return count;
+}
+
+}  // namespace
+
+bool commit_sensorlist(const char *sensor, const char *what) {
+  const StagedVersion before = staged_version();
+  core::_system("%s", kCommitSensorlist);
+  // Another process may stage new changes right after a commit that took: those are another
+  // file (or more of it), so only the very same changes count as not written.
+  if (!before.present || !same_version(before, staged_version())) return true;
+  const unsigned count = with_lost_commits([](std::uint32_t n) { return n + 1; });
+  std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart (%u so far)\n",
+              core::timestamp_text(), core::uptime_seconds(), sensor, what, count);
+  return false;
+}
+
+unsigned lost_commit_count() {
+  return with_lost_commits([](std::uint32_t n) { return n; });
+}
 
 }  // namespace vorn::devices

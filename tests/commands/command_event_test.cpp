@@ -216,17 +216,14 @@ TEST_F(CommandProcess, CloudValuesASensorOrItsFirmwareCannotTakeAreRefused) {
                         "truncate -s 4294967295 /tmp/fw/max.bin"), 0);
   const Bytes closes = {4, 0, 0x0A, 0x0B, 0, 0, 0, 0}, opens = {4, 0, 0x0A, 0x0B, 0xC0, 0xD4, 0x01, 0x00};
   const Case cases[] = {
-      {R"({"SetEventTimer":"00124B0001A2B3C4","TimeBase":"70000"})", 0, {}, {}, "above 65535 seconds", "wish []"},
       {R"({"SetEventTimer":"00124B0001A2B3C4","TimeBase":"65536"})", 0, {}, {}, "above 65535 seconds", "wish []"},
       {R"({"SetEventTimer":"00124B0001A2B3C4","TimeBase":"65535"})", 26, {'0', '0', '1', 'A', 3, 0, 1, 0, 0xFF, 0xFF, 0, 0},
        {}, "Update EventInterval(65535) to 001A\n", "wish [65535]"},
       {R"({"JoinNetwork_Enable":4294967296})", 11, {0}, closes},
       {R"({"JoinNetwork_Enable":2147483648})", 11, {0}, closes},
-      {R"({"JoinNetwork_Enable":1099511627520})", 11, {0}, closes},  // 2^40 - 256
       {R"({"JoinNetwork_Enable":-256})", 11, {0}, closes},
       {R"({"JoinNetwork_Enable":4294967297})", 11, {1}, opens},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/../../etc/config/gateway"})", 0, {}, {}, "holds a \"..\" component"},
-      {R"({"SensorOADSelect":5,"OADFile":"../fw.bin"})", 0, {}, {}, "holds a \"..\" component"},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/pipe"})", 0, {}, {}, "names no regular file"},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/dir"})", 0, {}, {}, "names no regular file"},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw..bin"})", 20, with_text({5}, "/tmp/fw..bin")},

@@ -67,9 +67,9 @@ int read_event_interval_wanted(const char *ext_address_text) {
 
 namespace {
 
-// The staged changes as a file: replaced whole, or appended to, by every change; removed by a
-// commit that took.
-struct StagedVersion {
+// One version of a file: a write through a new file and a rename (as a commit installs the
+// configuration) gives another inode; one in place another size or time.
+struct FileVersion {
   bool present = false;
   dev_t device = 0;
   ino_t inode = 0;
@@ -77,14 +77,14 @@ struct StagedVersion {
   timespec modified{};
 };
 
-StagedVersion staged_version() {
+FileVersion file_version(const char *path) {
   struct stat info {};
-  if (stat(kStagedSensorlist, &info) != 0) return {};
+  if (stat(path, &info) != 0) return {};
   return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
 }
 
-bool same_version(const StagedVersion &a, const StagedVersion &b) {
-  return a.present && b.present && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+bool same_version(const FileVersion &a, const FileVersion &b) {
+  return a.present == b.present && a.device == b.device && a.inode == b.inode && a.size == b.size &&
          a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
 }
 
@@ -107,11 +107,13 @@ unsigned with_lost_commits(Update update) {
 }  // namespace
 
 bool commit_sensorlist(const char *sensor, const char *what) {
-  const StagedVersion before = staged_version();
+  const bool staged = file_version(kStagedSensorlist).present;
+  const FileVersion committed = file_version(kSensorlistFile);
   core::_system("%s", kCommitSensorlist);
-  // Another process may stage new changes right after a commit that took: those are another
-  // file (or more of it), so only the very same changes count as not written.
-  if (!before.present || !same_version(before, staged_version())) return true;
+  // With changes staged, a commit that took (ours, or another process's that wrote ours with its
+  // own) has replaced the configuration file. Changes staged by others meanwhile do not count.
+  if (!staged || !file_version(kStagedSensorlist).present || !same_version(committed, file_version(kSensorlistFile)))
+    return true;
   const unsigned count = with_lost_commits([](std::uint32_t n) { return n + 1; });
   std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart (%u so far)\n",
               core::timestamp_text(), core::uptime_seconds(), sensor, what, count);

@@ -9,7 +9,8 @@
 namespace vorn::devices {
 
 constexpr const char *kCommitSensorlist = "uci commit sensorlist; sync";
-// Where uci keeps the package's changes until a commit writes them to /etc/config (memory).
+// The package's file, and where uci keeps its changes until a commit writes them there (memory).
+constexpr const char *kSensorlistFile = "/etc/config/sensorlist";
 constexpr const char *kStagedSensorlist = "/tmp/.uci/sensorlist";
 
 struct PipeCloser {
@@ -40,10 +41,11 @@ int read_int_value(const char *format, ...) __attribute__((format(printf, 1, 2))
 int read_event_interval_wanted(const char *ext_address_text);
 
 // Ends a group of writes about `sensor` (a sensor id, or "Coprocessor") that change `what`. The
-// shell's status is not the commit's, so the staged changes are looked at afterwards: when the
-// very changes that were staged are still staged, the commit did not take (the configuration
-// folder is full or unwritable). That is said in one line naming the sensor and what was lost,
-// and counted; the changes stay staged for the next commit to write, as uci does. False then.
+// shell's status is not the commit's, so the files are looked at afterwards: when changes were
+// staged and still are, and the configuration file was not replaced, the commit did not take (the
+// configuration folder is full or unwritable). That is said in one line naming the sensor and
+// what was lost, and counted; the changes stay staged for the next commit to write, as uci does.
+// False then.
 bool commit_sensorlist(const char *sensor = "Coprocessor", const char *what = "its settings");
 
 // Commits of sensorlist that did not take since the daemon started, kept in the DeviceList

@@ -46,13 +46,13 @@ TEST_F(FullConfiguration, CommitsThatDoNotTakeAreSaidCountedAndWrittenOnceThereI
   ASSERT_EQ(std::system((std::string("ubus send vorn_mgr '{\"SetEventTimer\":\"") + kKnown + "\",\"TimeBase\":\"120\"}'").c_str()), 0);
   EXPECT_TRUE(eventually([] {
     return daemon_lines(std::string("sensorlist commit for ") + kKnown + " did not take: its wanted interval 120 kept in memory only") == 1;
-  }, 30)) << daemon_output();
+  }, 120)) << daemon_output();
   ASSERT_TRUE(bus_call("collector_sim", "add", std::string(R"({"ExtAddress":")") + kNewcomer +
                                                    R"(","ShortAddress":"0032","Channels":[{"Name":"CO2","Type":5,"Unit":"ppm"}]})"));
   EXPECT_TRUE(eventually([] {
     return daemon_lines(std::string("sensorlist commit for ") + kNewcomer + " did not take: its section and short address") == 1 &&
            daemon_lines(std::string("sensorlist commit for ") + kNewcomer + " did not take: its identity and interval") >= 1;
-  }, 60)) << daemon_output();
+  }, 120)) << daemon_output();
 
   // Nothing of it reached the file; all of it is staged, and every loss was counted once.
   EXPECT_EQ(committed(), before);
@@ -74,9 +74,9 @@ TEST_F(FullConfiguration, CommitsThatDoNotTakeAreSaidCountedAndWrittenOnceThereI
     const std::string file = committed();
     return file.find(std::string("config ") + kNewcomer) != std::string::npos &&
            file.find("EventIntervalUserWanted '180'") != std::string::npos;
-  }, 30)) << committed();
+  }, 120)) << committed();
   EXPECT_NE(committed().find("ShortAddress '0032'"), std::string::npos) << committed();
-  EXPECT_TRUE(eventually([] { return shell("uci changes sensorlist").empty(); }, 10)) << shell("uci changes sensorlist");
+  EXPECT_TRUE(eventually([] { return shell("uci changes sensorlist").empty(); }, 60)) << shell("uci changes sensorlist");
   EXPECT_EQ(daemon_lines("did not take"), lines);
   EXPECT_EQ(kill(daemon_, 0), 0) << "the daemon runs on";
 }

@@ -16,7 +16,16 @@ PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
                    libgmock-dev:armhf libbenchmark-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo bench bench-profile clean
+.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo demo-shell bench bench-profile clean
+
+# Targets that run the router sandbox (namespaces and mounts) need root: say so before anything
+# is installed or built.
+ROOT_GOALS := demo demo-shell test test-router soak fuzz bench bench-profile
+ifneq ($(filter $(ROOT_GOALS),$(MAKECMDGOALS)),)
+ifneq ($(shell id -u),0)
+$(error make $(firstword $(filter $(ROOT_GOALS),$(MAKECMDGOALS))) must run as root: the router sandbox uses namespaces and mounts)
+endif
+endif
 
 all: build
 
@@ -71,7 +80,12 @@ soak: build
 	  VORN_BUILD_DIR=$(CURDIR)/$(BUILD) tools/router-sandbox -- $(BUILD)/tests/soak/soak_test
 
 demo: build
-	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" tools/demo $(BUILD)
+	@DURATION="$(DURATION)" NETWORK="$(NETWORK)" KEEP="$(KEEP)" tools/demo $(BUILD)
+
+# A shell inside the running demo's router; RUN="command" runs that command there instead (it
+# reaches the script through the environment, so its quotes stay as they are).
+demo-shell:
+	@tools/demo-shell $(BUILD)
 
 bench: build
 	@tools/run-benchmarks $(BUILD)

@@ -1,6 +1,7 @@
 #include "cloud/units_map.h"
 
 #include <gateway_lib/utils.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,9 +14,37 @@ namespace vorn::cloud {
 
 namespace {
 
-JsonPtr read_units_map() {
+// The map as this process last parsed it, with the file's identity and change time then. A handler
+// looks up every channel of a frame; the file is parsed again only when it has changed since.
+struct ParsedMap {
+  JsonPtr map;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec changed{};
+};
+
+bool same_file(const ParsedMap &parsed, const struct stat &now) {
+  return parsed.size == now.st_size && parsed.device == now.st_dev && parsed.inode == now.st_ino &&
+         parsed.changed.tv_sec == now.st_mtim.tv_sec && parsed.changed.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+json_object *read_units_map() {
+  static ParsedMap parsed;
   if (!isFileExisted(kUnitsMapPath)) core::_system("cp -f %s %s", kFactoryUnitsMapPath, kUnitsMapPath);
-  return parse_json_file(kUnitsMapPath);
+  struct stat now {};
+  if (stat(kUnitsMapPath, &now) != 0) {
+    parsed = ParsedMap{};
+    return nullptr;
+  }
+  if (!parsed.map || !same_file(parsed, now)) {
+    parsed.map = parse_json_file(kUnitsMapPath);
+    parsed.device = now.st_dev;
+    parsed.inode = now.st_ino;
+    parsed.size = now.st_size;
+    parsed.changed = now.st_mtim;
+  }
+  return parsed.map.get();
 }
 
 json_object *member_of_type(json_object *element, const char *key, json_type type) {
@@ -34,12 +63,12 @@ bool is_map_element(json_object *element) {
 }  // namespace
 
 void lookup_units_map(ChannelLabel *label) {
-  JsonPtr map = read_units_map();
-  if (!map) return;  // unreadable: the caller's texts stay
+  json_object *map = read_units_map();
+  if (map == nullptr) return;  // unreadable: the caller's texts stay
   // A map that is not an array has no entries: every code is unknown.
-  std::size_t count = json_object_is_type(map.get(), json_type_array) ? json_object_array_length(map.get()) : 0;
+  std::size_t count = json_object_is_type(map, json_type_array) ? json_object_array_length(map) : 0;
   for (std::size_t i = 0; i < count; ++i) {
-    json_object *element = json_object_array_get_idx(map.get(), i);
+    json_object *element = json_object_array_get_idx(map, i);
     if (!is_map_element(element)) continue;
     if (json_object_get_int64(member_of_type(element, "Index", json_type_int)) != label->type) continue;
     std::snprintf(label->name, sizeof label->name, "%s", json_object_get_string(member_of_type(element, "Name", json_type_string)));

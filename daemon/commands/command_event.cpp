@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "cloud/json_document.h"
@@ -33,46 +34,31 @@ constexpr CommandKey kCommandKeys[] = {
     {"GetEventTimer", get_event_timer},     {"CancelRFOAD", cancel_rf_oad},
 };
 
-// A claimed TXQ slot that is given back, leaving no partial request, unless it was published.
-class ClaimedSlot {
- public:
-  explicit ClaimedSlot(shared::TxqSlot *slot) : slot_(slot) {}
-  ~ClaimedSlot() {
-    if (!published_) shared::abandon_txq_slot(slot_);
-  }
-  ClaimedSlot(const ClaimedSlot &) = delete;
-  ClaimedSlot &operator=(const ClaimedSlot &) = delete;
-  void publish(std::int32_t tx_api_id) {
-    shared::publish_txq_slot(slot_, tx_api_id);
-    published_ = true;
-  }
-
- private:
-  shared::TxqSlot *slot_;
-  bool published_ = false;
-};
-
-void run_command_keys(json_object *document, ClaimedSlot &claim, shared::TxqSlot *slot) {
-  const CommandMessage message{document, slot->payload};
-  for (const CommandKey &key : kCommandKeys) {
-    json_object *value = nullptr;
-    if (!json_object_object_get_ex(document, key.name, &value)) continue;
-    const KeyResult result = key.handler(value, message);
-    if (result.outcome == KeyOutcome::kNext) continue;
-    if (result.outcome == KeyOutcome::kQueue) claim.publish(result.tx_api_id);
-    return;
-  }
-}
-
-// Every command that gets this far takes a slot, also one that turns out to be no command.
-void claim_slot_for(json_object *document, shared::TxqSegment *txq) {
+// A slot is claimed only once the request is whole, to copy it in and hand it on at once: a
+// command process that dies in the middle of a command (its uci writes are slow) never leaves a
+// slot claimed for good, and what a command stores (an interval wish) is stored even when the
+// queue is full.
+void queue_request_payload(shared::TxqSegment *txq, std::int32_t tx_api_id, const std::uint8_t *payload) {
   shared::TxqSlot *slot = shared::claim_txq_slot(txq);
   if (slot == nullptr) {
     std::fputs("TX Message Queue buffer was full!\n", stderr);
     return;
   }
-  ClaimedSlot claim(slot);
-  if (document != nullptr) run_command_keys(document, claim, slot);
+  std::memcpy(slot->payload, payload, sizeof slot->payload);
+  shared::publish_txq_slot(slot, tx_api_id);
+}
+
+void run_command_keys(json_object *document, shared::TxqSegment *txq) {
+  std::uint8_t payload[shared::kTxqPayloadSize] = {};
+  const CommandMessage message{document, payload};
+  for (const CommandKey &key : kCommandKeys) {
+    json_object *value = nullptr;
+    if (!json_object_object_get_ex(document, key.name, &value)) continue;
+    const KeyResult result = key.handler(value, message);
+    if (result.outcome == KeyOutcome::kNext) continue;
+    if (result.outcome == KeyOutcome::kQueue) queue_request_payload(txq, result.tx_api_id, payload);
+    return;
+  }
 }
 
 }  // namespace
@@ -86,8 +72,9 @@ void handle_command_event(ubus_context *, ubus_event_handler *, const char *, bl
       handle_remove_dev(remove_dev))
     return;
 
+  if (!document) return;
   shared::SegmentAttachment segment(core::daemon_state.txq_segment_id);
-  claim_slot_for(document.get(), static_cast<shared::TxqSegment *>(segment.address()));
+  run_command_keys(document.get(), static_cast<shared::TxqSegment *>(segment.address()));
   if (!segment.detach()) std::exit(1);
 }
 

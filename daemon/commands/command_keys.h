@@ -1,5 +1,5 @@
 // The cloud commands one by one. Each key's handler gets the value of its key (null for a JSON
-// null) and the payload of the slot claimed for the command; it fills the payload and says what
+// null) and the payload of the request; it fills the payload and says what
 // to do with the slot.
 #pragma once
 
@@ -28,7 +28,8 @@ constexpr KeyResult queue_request(std::int32_t tx_api_id) { return {KeyOutcome::
 
 struct CommandMessage {
   json_object *document;   // the whole command object
-  std::uint8_t *payload;   // the claimed slot's payload (shared::kTxqPayloadSize bytes, zero)
+  std::uint8_t *payload;   // the request's payload (shared::kTxqPayloadSize bytes, zero), copied
+                           // into a TXQ slot when the handler says kQueue
 };
 
 using KeyHandler = KeyResult (*)(json_object *value, const CommandMessage &message);

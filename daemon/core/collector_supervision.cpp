@@ -7,15 +7,19 @@
 
 #include <gateway_lib/settings.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "core/collector_frames.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_io.h"
+#include "core/link_semaphore.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
+#include "status/status_counters.h"
 
 namespace vorn::core {
 
@@ -48,6 +52,7 @@ const char *region_copy_command(int region) {
 }
 
 void start_collector() {
+  status::collector_starting();
   run_shell_command("killall -9 collector");
   unlink(kCollectorReadyFile);
   mp_info_record record{};
@@ -80,6 +85,7 @@ void wait_for_collector_ready() {
       if (collector_ready() != 0) return;
       sleep(1);
     }
+    status::collector_starting();
     run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
@@ -101,6 +107,12 @@ int create_link_socket() {
     add_common_log("vorn_mgr", 12);
     std::exit(0);
   }
+  // Every write on the link, by any process, gives up after this: a collector that stops reading
+  // never holds a writer, and with it the link semaphore, for good.
+  timeval limit{};
+  limit.tv_sec = static_cast<decltype(limit.tv_sec)>(kLinkWriteTimeout.count());
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+    std::fprintf(stderr, "link send time-out not set: %s\n", std::strerror(errno));
   std::fputs("Socket successfully created..\n", stdout);
   return fd;
 }
@@ -109,6 +121,7 @@ bool try_connect(int fd) {
   sockaddr_in address = collector_address();
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
     std::fputs("connected to the collector..\n", stdout);
+    status::collector_link_up();
     return true;
   }
   std::fputs("Connect to the collector failed...\n", stderr);
@@ -125,6 +138,7 @@ int connect_to_collector() {
 
 void reconnect_collector_link() {
   std::fputs("The collector closed the link, reconnecting..\n", stdout);
+  status::collector_link_lost();
   replace_link_socket(-1);
   for (;;) {
     wait_for_collector_ready();
@@ -140,6 +154,7 @@ void reconnect_collector_link() {
     // Ready but not accepting: a collector that died and left its ready file. Start it afresh.
     close(fd);
     unlink(kCollectorReadyFile);
+    status::collector_starting();
     run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }

@@ -8,6 +8,7 @@
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"
+#include "status/status_object.h"
 
 namespace vorn::core {
 
@@ -30,6 +31,7 @@ void run_command_process() {
     uloop_done();
     std::exit(1);
   }
+  status::add_status_object(context);
   // Printed once the event handler is in place: commands sent from now on are served.
   std::printf("connected as %08x\n", context->local_id);
   ubus_add_uloop(context);

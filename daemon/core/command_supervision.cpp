@@ -17,6 +17,8 @@
 #include "core/command_process.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/process_fork.h"
+#include "status/status_counters.h"
 
 namespace vorn::core {
 
@@ -53,10 +55,8 @@ void close_inherited_descriptors() {
 }
 
 pid_t start_command_process() {
-  std::fflush(stdout);
-  std::fflush(stderr);
   const pid_t main_process = getpid();
-  const pid_t pid = fork();
+  const pid_t pid = fork_process();
   if (pid == 0) become_command_process(main_process);
   if (pid < 0) std::fprintf(stderr, "fork of the command process failed: %s\n", std::strerror(errno));
   last_start = Clock::now();
@@ -76,6 +76,12 @@ void on_child_ended(pid_t pid, int status) {
   for (;;) {
     const pid_t pid = daemon_state.command_process.load();
     if (pid > 0) {
+      // Wait for its end without reaping it, forget its id, then reap it: the shutdown handler
+      // never signals an id the system may already have given to another process.
+      siginfo_t info{};
+      while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+      }
+      daemon_state.command_process.store(0);
       int status = 0;
       pid_t ended;
       while ((ended = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
@@ -85,6 +91,7 @@ void on_child_ended(pid_t pid, int status) {
     std::this_thread::sleep_until(last_start + kRestartInterval);
     const pid_t restarted = start_command_process();
     daemon_state.command_process.store(restarted);
+    if (restarted > 0) status::count_command_restart();
     if (restarted > 0)
       std::printf("[%s] %ld: Command process restarted as %d\n", timestamp_text(), uptime_seconds(), restarted);
   }

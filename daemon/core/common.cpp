@@ -1,6 +1,12 @@
 #include "core/common.h"
 
+#include <spawn.h>
 #include <sys/sysinfo.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <cctype>
 #include <cstdarg>
@@ -8,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 namespace vorn::core {
 
@@ -110,11 +117,36 @@ int _system(const char *format, ...) {
   return length;
 }
 
-void run_shell_command(const char *command) {
+int run_shell_command(const char *command) {
   std::fflush(stdout);
   std::fflush(stderr);
-  int status = std::system(command);
-  (void)status;  // callers never look at the shell's status
+  // Not system(): it ignores SIGINT and SIGQUIT in the whole process while the command runs, so a
+  // stop asked meanwhile would be lost, and processes forked meanwhile would keep ignoring them.
+  // The shell starts with the signals the daemon catches or ignores back at their defaults.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGCHLD}) sigaddset(&defaults, signal);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  char shell[] = "sh", option[] = "-c";
+  char *arguments[] = {shell, option, const_cast<char *>(command), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, arguments, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) {
+    std::fprintf(stderr, "cannot start /bin/sh for \"%.60s\": %s\n", command, std::strerror(rc));
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
 }
 
 void hex_dump(const std::uint8_t *data, std::size_t count) {

@@ -42,8 +42,10 @@ long uptime_seconds();
 int _system(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The one way the daemon runs a shell command: our buffered output goes first, so a line is
-// never printed twice by a process that forks later, and the shell's lines stay in order.
-void run_shell_command(const char *command);
+// never printed twice by a process that forks later, and the shell's lines stay in order. Runs
+// /bin/sh -c with the text and waits for that shell alone; returns its wait status (-1 when it
+// could not be started).
+int run_shell_command(const char *command);
 
 void hex_dump(const std::uint8_t *data, std::size_t count);
 void print_collector_state(std::uint8_t state);

@@ -8,6 +8,8 @@
 
 namespace vorn::core {
 
+struct LinkHolder;
+
 constexpr int kGatewayIdSize = 24;
 
 struct DaemonState {
@@ -20,6 +22,7 @@ struct DaemonState {
   // it under the link semaphore, so they never use a descriptor that is being closed.
   std::atomic<int> link_socket{-1};
   sem_t *link_semaphore = nullptr;    // none until opened after the connection
+  LinkHolder *link_holder = nullptr;  // who is inside the semaphore (core/link_semaphore.h)
   pid_t main_process = 0;             // the process that owns the shared state and tears it down
   // Main process only; the supervision thread replaces it while the shutdown handler may read it.
   std::atomic<pid_t> command_process{0};

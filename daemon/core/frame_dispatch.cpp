@@ -8,6 +8,7 @@
 #include "data/data_indication.h"
 #include "devices/device_joined.h"
 #include "devices/device_removal.h"
+#include "status/status_counters.h"
 
 namespace vorn::core {
 
@@ -64,6 +65,7 @@ void run_handler(const std::uint8_t *frame, std::size_t length) {
 }  // namespace
 
 void handle_frame(const std::uint8_t *frame, std::size_t received) {
+  const status::HandlerAtWork at_work;
   const std::size_t length = read_le16(frame);
   if (received != length + kLinkHeaderSize) {
     std::printf("(%d) Data Length not match, Reject!\n", static_cast<int>(received));
@@ -81,6 +83,7 @@ void handle_frame(const std::uint8_t *frame, std::size_t received) {
     std::fputs(rule->wrong_length_message, stdout);
     return;
   }
+  status::count_frame(frame[3]);
   run_handler(frame, length);
 }
 

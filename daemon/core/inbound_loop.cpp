@@ -13,6 +13,7 @@
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/frame_dispatch.h"
+#include "core/process_fork.h"
 
 namespace vorn::core {
 
@@ -28,9 +29,7 @@ namespace {
 }  // namespace
 
 void handle_in_new_process(const InboundFrame &frame) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t child = fork();
+  pid_t child = fork_process();
   if (child < 0) {
     std::fprintf(stderr, "fork failed (%s), frame of API id %d dropped\n", std::strerror(errno), frame.bytes[3]);
     return;

@@ -1,7 +1,6 @@
 #include "core/link_io.h"
 
 #include <poll.h>
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/link_semaphore.h"
 
 namespace vorn::core {
 
@@ -96,27 +96,76 @@ void OutboundFrame::send() {
 
 namespace {
 
-void wait_link_semaphore(sem_t *semaphore) {
-  while (sem_wait(semaphore) != 0 && errno == EINTR) {
+enum class Written { kWhole, kNothing, kCut, kClosed };
+
+// One frame, whole, within kLinkWriteTimeout. The socket's send time-out (set when it is made)
+// bounds every send; a frame the collector's side takes in pieces is continued until the time is up.
+Written send_frame(int fd, const std::uint8_t *frame, std::size_t size) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kLinkWriteTimeout;
+  std::size_t sent = 0;
+  while (sent < size) {
+    // MSG_NOSIGNAL: a link the collector has closed must not kill the writer with SIGPIPE.
+    const ssize_t n = ::send(fd, frame + sent, size - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Written::kClosed;  // the reader sees it too
+    if (Clock::now() >= deadline) return sent == 0 ? Written::kNothing : Written::kCut;
   }
+  return Written::kWhole;
 }
 
 }  // namespace
 
 void write_link_frame(const std::uint8_t *frame, std::size_t size) {
-  sem_t *semaphore = daemon_state.link_semaphore;
-  if (semaphore) wait_link_semaphore(semaphore);
-  int fd = daemon_state.link_socket.load();
-  // MSG_NOSIGNAL: a link the collector has closed must not kill the writer with SIGPIPE.
-  if (fd >= 0) (void)::send(fd, frame, size, MSG_NOSIGNAL);
-  if (semaphore) sem_post(semaphore);
+  const int api_id = size > 3 ? frame[3] : -1;
+  if (!enter_link()) {
+    std::printf("[%s] %ld: Frame of API id %d dropped: the link stayed taken for %lld s\n", timestamp_text(),
+                uptime_seconds(), api_id, static_cast<long long>(kLinkWaitLimit.count()));
+    return;
+  }
+  const int fd = daemon_state.link_socket.load();
+  const Written written = fd >= 0 ? send_frame(fd, frame, size) : Written::kClosed;
+  bool close_link = written == Written::kCut;
+  int failed = 0;
+  if (LinkHolder *holder = daemon_state.link_holder) {
+    if (written == Written::kNothing) failed = holder->failed_writes.fetch_add(1) + 1;
+    else if (written == Written::kWhole) holder->failed_writes.store(0);
+    if (failed >= kLinkFailedWritesLimit) {
+      holder->failed_writes.store(0);
+      close_link = true;
+    }
+  }
+  // Shut down, not closed: every process shares the socket, and the main thread's read then ends
+  // and makes the link again, as when the collector closes it. Done inside the semaphore, so the
+  // descriptor cannot be replaced meanwhile.
+  if (close_link) shutdown(fd, SHUT_RDWR);
+  leave_link();
+
+  if (written == Written::kNothing)
+    std::printf("[%s] %ld: Frame of API id %d dropped: the collector took nothing of it for %lld s\n",
+                timestamp_text(), uptime_seconds(), api_id, static_cast<long long>(kLinkWriteTimeout.count()));
+  if (written == Written::kCut)
+    std::printf("[%s] %ld: Frame of API id %d cut short on the link, making the link again\n", timestamp_text(),
+                uptime_seconds(), api_id);
+  else if (close_link)
+    std::printf("[%s] %ld: The collector took no frame %d times in a row, making the link again\n",
+                timestamp_text(), uptime_seconds(), kLinkFailedWritesLimit);
 }
 
 void replace_link_socket(int fd) {
-  sem_t *semaphore = daemon_state.link_semaphore;
-  if (semaphore) wait_link_semaphore(semaphore);
+  // The semaphore keeps the transmit thread from using the old descriptor while it is closed. A
+  // holder that never lets go is not this process's transmit thread (its writes end in time), so
+  // after the wait the socket is replaced all the same.
+  const bool entered = enter_link();
+  if (!entered)
+    std::printf("[%s] %ld: The link semaphore stayed taken, replacing the link socket without it\n",
+                timestamp_text(), uptime_seconds());
   int old = daemon_state.link_socket.exchange(fd);
-  if (semaphore) sem_post(semaphore);
+  if (entered) leave_link();
   if (old >= 0 && old != fd) close(old);
 }
 

@@ -60,8 +60,10 @@ class OutboundFrame {
   std::size_t size_;
 };
 
-// Writes one whole frame with a single write, under the link semaphore when this process has one.
-// The result is not reported: a frame that cannot be written is lost.
+// Writes one whole frame under the link semaphore when this process has one, within
+// kLinkWriteTimeout. A frame the collector does not take in that time is dropped with one line; a
+// frame cut short, or too many dropped in a row, shut the link down so the main thread makes it
+// again. A link the collector closed loses the frame silently: the main thread reconnects.
 void write_link_frame(const std::uint8_t *frame, std::size_t size);
 
 // Swaps in a new link socket (or -1) under the link semaphore and closes the old one.

@@ -1,4 +1,8 @@
 // vorn_mgr: the gateway daemon of the sub-GHz sensor network.
 #include "core/startup.h"
+#include "status/info_options.h"
 
-int main(int argc, char **argv) { vorn::core::run_daemon(argc, argv); }
+int main(int argc, char **argv) {
+  if (vorn::status::print_info_option(argc, argv)) return 0;
+  vorn::core::run_daemon(argc, argv);
+}

@@ -17,6 +17,8 @@
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/inbound_loop.h"
+#include "core/process_fork.h"
+#include "core/run_file.h"
 #include "core/shutdown.h"
 #include "devices/reconcile.h"
 #include "firmware/firmware_download.h"
@@ -55,8 +57,7 @@ void start_transmit_thread() {
 // main process runs for months, and reading them itself would keep about a megabyte of the database
 // library resident in it for good. The main process goes on once the child is done, as before.
 void resume_downloads_in_child() {
-  std::fflush(stdout);
-  const pid_t child = fork();
+  const pid_t child = fork_process();
   if (child < 0) return firmware::resume_downloads();
   if (child == 0) {
     firmware::resume_downloads();
@@ -71,6 +72,7 @@ void resume_downloads_in_child() {
 
 void run_daemon(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // the daemon forks per frame: never hold half a buffer
+  claim_run_file();  // before any segment, semaphore, file or the collector is touched
   daemon_state.main_process = getpid();
   get_register_name(daemon_state.gateway_id);
   daemon_state.debug_level = parse_debug_level(argc, argv);

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
 #include "data/frame_handlers.h"
 #include "shared/segments.h"
+#include "status/status_counters.h"
 
 namespace vorn::data {
 
@@ -107,6 +109,7 @@ void handle_data_indication(const std::uint8_t *link_frame, std::size_t length) 
     return;
   }
 
+  if (shared::is_device_index(short_address)) status::sensor_heard(short_address, static_cast<std::uint32_t>(std::time(nullptr)));
   SensorReport report{};
   shared::DeviceListEntry scratch{};
   shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);

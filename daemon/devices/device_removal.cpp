@@ -18,6 +18,7 @@
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/request_builders.h"
+#include "status/status_counters.h"
 
 namespace vorn::devices {
 
@@ -66,6 +67,7 @@ void handle_device_not_active(const std::uint8_t *frame, std::size_t) {
   char text[core::kExtAddressTextSize];
   core::ext_address_text(ext_address, text);
   std::printf("Device NotActive:\n\tShort Address: %04X\n\tExt. Address: %s\n", short_address, text);
+  status::sensor_not_active(short_address);
 
   char line[128];
   LineRead read = read_line(line, sizeof line, "uci -q get sensorlist.@%s[].SensorVersion", text);

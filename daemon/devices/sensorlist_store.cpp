@@ -13,11 +13,13 @@
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/segments.h"
+#include "core/process_fork.h"
 
 namespace vorn::devices {
 
 ReadPipe open_read_pipe(const char *command) {
   std::fflush(stdout);
+  const core::PipeOpening opening;  // no fork of another thread copies the pipe's write end
   return ReadPipe(popen(command, "r"));
 }
 

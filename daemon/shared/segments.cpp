@@ -11,9 +11,11 @@
 #include <cstring>
 
 #include "core/daemon_state.h"
+#include "core/link_semaphore.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/txq.h"
+#include "status/status_counters.h"
 
 namespace vorn::shared {
 
@@ -60,6 +62,7 @@ void create_shared_state() {
   daemon_state.txq_segment_id = create_and_wipe(kTxqKey, sizeof(TxqSegment));
   daemon_state.device_list_segment_id = create_and_wipe(kDeviceListKey, sizeof(DeviceListSegment));
   create_device_list_guard();
+  status::create_status_counters();
 }
 
 int open_link_semaphore() {
@@ -67,6 +70,7 @@ int open_link_semaphore() {
   sem_t *semaphore = sem_open(kLinkSemaphoreName, O_CREAT | O_EXCL, 0666, 1);
   if (semaphore == SEM_FAILED) semaphore = sem_open(kLinkSemaphoreName, 0);
   if (semaphore == SEM_FAILED) return -1;
+  if (daemon_state.link_holder == nullptr) core::create_link_holder();
   daemon_state.link_semaphore = semaphore;
   return 0;
 }

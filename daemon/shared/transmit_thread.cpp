@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "core/daemon_state.h"
+#include "core/process_fork.h"
 #include "devices/device_removal.h"
 #include "firmware/firmware_download.h"
 #include "shared/device_list.h"
@@ -15,12 +16,28 @@ namespace vorn::shared {
 
 namespace {
 
+constexpr std::size_t kRemovalTextSize = 21;  // 4 digits of short address, one byte, 16 of ExtAddress
+
 // A zero-terminated text of a TXQ payload starting at `offset`, never read past the payload.
 void payload_text(const std::uint8_t *payload, std::size_t offset, char (&text)[kTxqPayloadSize]) {
   std::size_t length = strnlen(reinterpret_cast<const char *>(payload + offset), kTxqPayloadSize - offset);
   if (length == kTxqPayloadSize - offset) --length;
   std::memcpy(text, payload + offset, length);
   text[length] = '\0';
+}
+
+void remove_queued_sensor(const void *removal) {
+  devices::remove_sensor(static_cast<const char *>(removal), nullptr, 0);
+}
+
+// A removal reads the sensor list through a pipe, takes the sensor's section lock and runs uci:
+// done in this thread, a handler forked meanwhile would inherit the lock or the pipe and wait on
+// itself. It runs in a process of its own instead, on a copy of the request (the slot is freed
+// as soon as this returns).
+void remove_in_own_process(const std::uint8_t *payload) {
+  char removal[kRemovalTextSize + 1] = {};
+  std::memcpy(removal, payload, kRemovalTextSize);
+  core::run_detached(remove_queued_sensor, removal, "queued removal");
 }
 
 }  // namespace
@@ -33,7 +50,7 @@ void serve_txq_request(std::int32_t tx_api_id, const std::uint8_t *payload) {
     case 6: send_device_array_req(); break;
     case 11: send_join_permit_req(payload[0] != 0); break;
     case 13: send_config_request(payload[0], reinterpret_cast<const char *>(payload + 1), 0); break;
-    case 15: devices::remove_sensor(reinterpret_cast<const char *>(payload), nullptr, 0); break;
+    case 15: remove_in_own_process(payload); break;
     case 20:
       if (!is_device_index(index)) {
         std::puts("Can't process sensor OAD");

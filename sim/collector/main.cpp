@@ -5,6 +5,9 @@
 // writes "1" to /tmp/collector_ready once it accepts connections, and offers the control object
 // "collector_sim" on the bus. Frame counts go to /tmp/collector_sim/stats.json every second and at
 // exit (SIGTERM, SIGINT, SIGHUP), and to standard output at exit.
+//
+// `collector --check FILE` only checks a network file: every fault on standard error, exit 2 when
+// there is one, 0 when the network is sound.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include "json_doc.h"
 #include "link_server.h"
 #include "network.h"
+#include "network_check.h"
 
 namespace {
 
@@ -47,9 +51,16 @@ void on_stats_timer(uloop_timeout *timer) {
   uloop_timeout_set(timer, 1000);
 }
 
+int check_only(const char *path) {
+  const std::vector<std::string> faults = sim::check_network_file(path);
+  for (const std::string &fault : faults) std::fprintf(stderr, "%s\n", fault.c_str());
+  return faults.empty() ? 0 : 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (argc == 3 && std::string(argv[1]) == "--check") return check_only(argv[2]);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};

@@ -146,11 +146,22 @@ std::optional<SensorConfig> parse_sensor(json_object *object, std::string &error
   sensor.op_voltage = number_member(object, "OpVoltage", sensor.op_voltage);
   sensor.clock_offset = static_cast<int>(int_member(object, "ClockOffset", 0));
   sensor.silent = bool_member(object, "Silent", false);
-  if (sensor.event_interval < 1 || sensor.event_interval > 65535 || sensor.records < 1 || sensor.records > 8 ||
-      sensor.rssi < -128 || sensor.rssi > 127 || sensor.op_temperature < -128 || sensor.op_temperature > 127 ||
-      sensor.battery < 0 || sensor.battery > 25) {
-    error = "EventInterval is 1 to 65535 s, Records 1 to 8, RSSI and OpTemperature fit a signed byte, Battery 0 to 25 V";
-    return std::nullopt;
+  struct Range {
+    const char *fault;
+    double value, low, high;
+  };
+  const Range ranges[] = {
+      {"EventInterval must be 1 to 65535 s", static_cast<double>(sensor.event_interval), 1, 65535},
+      {"Records must be 1 to 8", static_cast<double>(sensor.records), 1, 8},
+      {"RSSI must be -128 to 127", static_cast<double>(sensor.rssi), -128, 127},
+      {"OpTemperature must be -128 to 127", static_cast<double>(sensor.op_temperature), -128, 127},
+      {"Battery must be 0 to 25 V", sensor.battery, 0, 25},
+  };
+  for (const Range &range : ranges) {
+    if (!(range.value >= range.low && range.value <= range.high)) {
+      error = range.fault;
+      return std::nullopt;
+    }
   }
   json_object *channels = member(object, "Channels");
   const std::size_t limit = sensor.style == SensorStyle::kConfigResponse ? 4 : 10;

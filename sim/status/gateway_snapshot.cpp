@@ -73,8 +73,11 @@ void read_points(json_object *data, std::vector<ChannelShown> &channels) {
     const std::size_t count = points != nullptr ? json_object_array_length(points) : 0;
     if (i >= channels.size()) channels.push_back(ChannelShown{string_member(channel, "Name"), "", "", false});
     if (count == 0) continue;
-    json_object *value = member(json_object_array_get_idx(points, count - 1), "V");
+    json_object *point = json_object_array_get_idx(points, count - 1);
+    json_object *value = member(point, "V");
     if (value != nullptr) channels[i].value = json_object_get_string(value);
+    const long long base = int_member(data, "BaseTime", 0) / 1000;
+    if (base > 0) channels[i].measured = base + int_member(point, "T", 0);
   }
 }
 
@@ -107,6 +110,7 @@ void fill_channels(SensorShown &sensor, ubus_context *bus) {
     if (i >= sensor.channels.size()) sensor.channels.push_back(ChannelShown{});
     if (sensor.channels[i].name.empty()) sensor.channels[i].name = latest[i].name;
     sensor.channels[i].value = latest[i].value;
+    sensor.channels[i].measured = latest[i].measured;
   }
 }
 
@@ -125,12 +129,34 @@ const char *report_type_name(int type) {
   }
 }
 
+bool value_is_stale(long long measured, int interval, long long now) {
+  return measured > 0 && interval > 0 && now - measured > interval;
+}
+
+namespace {
+
+// Last seen and availability from the daemon's "sensors" reply, by sensor id.
+void fill_from_daemon(std::map<std::string, SensorShown> &sensors, json_object *reply) {
+  json_object *list = member(reply, "sensors");
+  for (std::size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i) {
+    json_object *record = json_object_array_get_idx(list, i);
+    auto it = sensors.find(string_member(record, "id"));
+    if (it == sensors.end()) continue;
+    it->second.last_seen = int_member(record, "last_seen", 0);
+    it->second.availability = string_member(record, "availability");
+  }
+}
+
+}  // namespace
+
 GatewaySnapshot take_snapshot() {
   GatewaySnapshot snapshot;
   uloop_init();
   Bus bus(ubus_connect(nullptr));
   snapshot.collector = call_json(bus.get(), "collector_sim", "stats", "", 2000);
   snapshot.cloud = call_json(bus.get(), "cloud_agent", "reports", "{}", 2000);
+  snapshot.daemon = call_json(bus.get(), "vorn_mgr", "status", "", 2000);
+  const Json daemon_sensors = snapshot.daemon ? call_json(bus.get(), "vorn_mgr", "sensors", "", 2000) : Json();
 
   std::map<std::string, SensorShown> sensors;
   const auto device_list = read_device_list();
@@ -149,6 +175,7 @@ GatewaySnapshot take_snapshot() {
     sensor.id = section;
     sensor.options = options;
   }
+  fill_from_daemon(sensors, daemon_sensors.get());
   json_object *by_sensor = member(snapshot.cloud.get(), "Sensors");
   for (auto &[id, sensor] : sensors) {
     for_each_member(member(by_sensor, id.c_str()), [&sensor = sensor](const char *type, json_object *count) {

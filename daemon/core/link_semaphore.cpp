@@ -1,0 +1,105 @@
+#include "core/link_semaphore.h"
+
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/common.h"
+#include "core/daemon_state.h"
+
+namespace vorn::core {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Releases the semaphore for a holder that has ended inside it. Several waiters may find it at
+// once: only the one that moves the entry count on from `entries` releases.
+bool release_ended_holder(sem_t *semaphore, LinkHolder *holder, std::uint32_t entries) {
+  const pid_t pid = holder->pid.load();
+  if (pid > 0 && process_running(pid)) return false;  // alive, only slow or stopped: not ours
+  int value = 0;
+  if (sem_getvalue(semaphore, &value) == 0 && value > 0) return false;
+  if (!holder->entries.compare_exchange_strong(entries, entries + 1)) return false;
+  holder->pid.store(0);
+  sem_post(semaphore);
+  std::printf("[%s] %ld: The link semaphore was left taken by process %d, which has ended: released\n",
+              timestamp_text(), uptime_seconds(), static_cast<int>(pid));
+  return true;
+}
+
+}  // namespace
+
+void create_link_holder() {
+  void *mapping = mmap(nullptr, sizeof(LinkHolder), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) {
+    std::fprintf(stderr, "link holder record: %s, a writer that dies inside the link semaphore is not seen\n",
+                 std::strerror(errno));
+    return;
+  }
+  daemon_state.link_holder = new (mapping) LinkHolder{};
+}
+
+bool process_running(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return false;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE *file = std::fopen(path, "re");
+  if (file == nullptr) return true;  // no way to tell: taken as alive
+  char stat[512] = {};
+  const std::size_t n = std::fread(stat, 1, sizeof stat - 1, file);
+  std::fclose(file);
+  const char *name_end = std::strrchr(stat, ')');  // the name may hold spaces and parentheses
+  return !(n > 0 && name_end != nullptr && name_end[1] == ' ' && (name_end[2] == 'Z' || name_end[2] == 'X'));
+}
+
+bool enter_link() {
+  sem_t *semaphore = daemon_state.link_semaphore;
+  if (semaphore == nullptr) return true;
+  LinkHolder *holder = daemon_state.link_holder;
+  const Clock::time_point started = Clock::now();
+  std::uint32_t seen_entries = holder ? holder->entries.load() : 0;
+  Clock::time_point seen_at = started;
+  for (;;) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 1;
+    if (sem_timedwait(semaphore, &deadline) == 0) {
+      if (holder) {
+        holder->pid.store(getpid());
+        holder->entries.fetch_add(1);
+      }
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno != ETIMEDOUT) return false;
+    const Clock::time_point now = Clock::now();
+    if (holder) {
+      const std::uint32_t entries = holder->entries.load();
+      if (entries != seen_entries) {
+        seen_entries = entries;
+        seen_at = now;
+      } else if (now - seen_at >= kLinkStuckAfter && release_ended_holder(semaphore, holder, entries)) {
+        seen_entries = entries + 1;
+        seen_at = now;
+        continue;
+      }
+    }
+    if (now - started >= kLinkWaitLimit) return false;
+  }
+}
+
+void leave_link() {
+  sem_t *semaphore = daemon_state.link_semaphore;
+  if (semaphore == nullptr) return;
+  if (LinkHolder *holder = daemon_state.link_holder) holder->pid.store(0);
+  sem_post(semaphore);
+}
+
+}  // namespace vorn::core

@@ -1,0 +1,67 @@
+#include "core/process_fork.h"
+
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/run_file.h"
+
+namespace vorn::core {
+
+namespace {
+
+std::mutex &fork_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void lock_before_fork() { fork_lock().lock(); }
+// The child's only thread is the one that took the lock, so it may give it back too.
+void unlock_after_fork() { fork_lock().unlock(); }
+
+// Every fork of this program, also one made by a library, waits for a pipe opening to end.
+const int fork_handlers_installed = pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+
+}  // namespace
+
+PipeOpening::PipeOpening() { fork_lock().lock(); }
+PipeOpening::~PipeOpening() { fork_lock().unlock(); }
+
+pid_t fork_process() {
+  (void)fork_handlers_installed;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid == 0) release_run_file_in_child();
+  return pid;
+}
+
+bool run_detached(void (*work)(const void *), const void *argument, const char *what) {
+  const pid_t child = fork_process();
+  if (child < 0) {
+    std::fprintf(stderr, "fork failed (%s), %s dropped\n", std::strerror(errno), what);
+    return false;
+  }
+  if (child == 0) {
+    const pid_t worker = fork();
+    if (worker == 0) {
+      signal(SIGCHLD, SIG_DFL);
+      work(argument);
+      std::exit(0);
+    }
+    if (worker < 0) std::fprintf(stderr, "fork failed (%s), %s dropped\n", std::strerror(errno), what);
+    _exit(worker < 0 ? 1 : 0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace vorn::core

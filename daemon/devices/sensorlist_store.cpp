@@ -9,11 +9,8 @@
 #include <cstring>
 
 #include "core/common.h"
-#include "core/daemon_state.h"
-#include "shared/device_list.h"
-#include "shared/device_list_guard.h"
-#include "shared/segments.h"
 #include "core/process_fork.h"
+#include "status/status_counters.h"
 
 namespace vorn::devices {
 
@@ -90,22 +87,6 @@ bool same_version(const FileVersion &a, const FileVersion &b) {
          a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
 }
 
-// Entry 0 of the DeviceList belongs to no sensor (short addresses start at 1): its spare bytes
-// hold the count, under the entry's guard. Nothing is counted where no segment exists.
-template <typename Update>
-unsigned with_lost_commits(Update update) {
-  if (core::daemon_state.device_list_segment_id < 0) return 0;
-  shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
-  auto &spare = static_cast<shared::DeviceListSegment *>(segment.address())->entries[0].reserved_275;
-  static_assert(sizeof spare >= sizeof(std::uint32_t));
-  const shared::DeviceEntryLock lock(0);
-  std::uint32_t count = 0;
-  std::memcpy(&count, spare, sizeof count);
-  count = update(count);
-  std::memcpy(spare, &count, sizeof count);
-  return count;
-}
-
 }  // namespace
 
 bool commit_sensorlist(const char *sensor, const char *what) {
@@ -116,14 +97,11 @@ bool commit_sensorlist(const char *sensor, const char *what) {
   // own) has replaced the configuration file. Changes staged by others meanwhile do not count.
   if (!staged || !file_version(kStagedSensorlist).present || !same_version(committed, file_version(kSensorlistFile)))
     return true;
-  const unsigned count = with_lost_commits([](std::uint32_t n) { return n + 1; });
-  std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart (%u so far)\n",
+  char count[24] = "";
+  if (const std::uint32_t so_far = status::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
+  std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n",
               core::timestamp_text(), core::uptime_seconds(), sensor, what, count);
   return false;
-}
-
-unsigned lost_commit_count() {
-  return with_lost_commits([](std::uint32_t n) { return n; });
 }
 
 }  // namespace vorn::devices

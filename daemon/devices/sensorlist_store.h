@@ -44,12 +44,8 @@ int read_event_interval_wanted(const char *ext_address_text);
 // shell's status is not the commit's, so the files are looked at afterwards: when changes were
 // staged and still are, and the configuration file was not replaced, the commit did not take (the
 // configuration folder is full or unwritable). That is said in one line naming the sensor and
-// what was lost, and counted; the changes stay staged for the next commit to write, as uci does.
-// False then.
+// what was lost, and counted (the status object's "sensorlist_commits_lost"); the changes stay
+// staged for the next commit to write, as uci does. False then.
 bool commit_sensorlist(const char *sensor = "Coprocessor", const char *what = "its settings");
-
-// Commits of sensorlist that did not take since the daemon started, kept in the DeviceList
-// segment so that every process adds to one count.
-unsigned lost_commit_count();
 
 }  // namespace vorn::devices

@@ -66,6 +66,7 @@ TEST_F(FullConfiguration, CommitsThatDoNotTakeAreSaidCountedAndWrittenOnceThereI
     EXPECT_EQ(std::stoul((*it)[1]), ++lines) << it->str();
   EXPECT_EQ(lines, daemon_lines("did not take"));
   EXPECT_GE(lines, 3u);
+  EXPECT_EQ(int_member(bus_call("vorn_mgr", "status").get(), "sensorlist_commits_lost", -1), static_cast<long long>(lines));
 
   // Room again: the next commit writes what was staged, and nothing more is said lost.
   ASSERT_EQ(unlink(kFiller), 0);

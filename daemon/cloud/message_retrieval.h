@@ -20,8 +20,9 @@ void cloud_obtain(const char *sensor_id);
 // Answer handler of "obtain": checks the retrieved message and hands its body array on.
 void on_obtain_reply(ubus_request *request, int type, blob_attr *message);
 
-// Queues an event-interval request for every {"Key":"EventInterval","Value":N} of a settings
-// update (type 2) to a known sensor; `id` must be a sensor id (16 hexadecimal digits).
+// Queues one event-interval request for the last valid {"Key":"EventInterval","Value":N} (1 to
+// 65535 seconds) of a settings update (type 2) to a known sensor; `id` must be a sensor id (16
+// hexadecimal digits).
 void handle_retrieved_message(const char *id, int type, json_object *body);
 
 }  // namespace vorn::cloud

@@ -1,5 +1,5 @@
-// A retrieved settings update becomes one SetSensorReq per "EventInterval" in the TX queue, for
-// the transmit thread to send to the sensor.
+// A retrieved settings update becomes one SetSensorReq in the TX queue, for the transmit thread
+// to send to the sensor: the last interval it asks for that the sensor can hold.
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
+#include "data/sensor_upkeep.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 #include "shared/segments.h"
@@ -67,8 +68,28 @@ bool event_interval_of(const char *id, json_object *element, std::int32_t *inter
     std::printf("Retrieve 'EventInterval' for %s is not a 32-bit integer, ignored.\n", id);
     return false;
   }
+  // Refused as the SetEventTimer command refuses it: the sensor would be sent a value it cannot use.
+  if (const char *why = data::event_interval_refusal(number)) {
+    std::printf("Retrieve 'EventInterval' %lld for %s is %s, ignored.\n", static_cast<long long>(number), id, why);
+    return false;
+  }
   *interval = static_cast<std::int32_t>(number);
   return true;
+}
+
+// The interval a settings body asks for: the last valid one of its "EventInterval" elements (one
+// request per sensor, not two radio frames per element). False when it asks for none.
+bool wanted_interval(const char *id, json_object *body, std::int32_t *interval) {
+  int given = 0;
+  const std::size_t count = json_object_array_length(body);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int32_t candidate = 0;
+    if (!event_interval_of(id, json_object_array_get_idx(body, i), &candidate)) continue;
+    *interval = candidate;
+    ++given;
+  }
+  if (given > 1) std::printf("Retrieve for %s gave %d 'EventInterval' values: only the last, %d, is sent.\n", id, given, *interval);
+  return given > 0;
 }
 
 }  // namespace
@@ -84,18 +105,15 @@ void handle_retrieved_message(const char *id, int type, json_object *body) {
 
   shared::SegmentAttachment attachment(core::daemon_state.txq_segment_id);
   auto *txq = static_cast<shared::TxqSegment *>(attachment.address());
-  std::size_t count = json_object_array_length(body);
-  for (std::size_t i = 0; i < count; ++i) {
-    std::int32_t interval = 0;
-    if (!event_interval_of(id, json_object_array_get_idx(body, i), &interval)) continue;
-    shared::TxqSlot *slot = claim_slot_waiting(txq);
-    if (slot == nullptr) {
+  std::int32_t interval = 0;
+  if (wanted_interval(id, body, &interval)) {
+    if (shared::TxqSlot *slot = claim_slot_waiting(txq)) {
+      std::printf("%ld: Retrieve for update %s's 'EventInterval' to %d.\n", core::uptime_seconds(), id, interval);
+      shared::build_set_sensor_record(slot->payload, address, kEventIntervalCommand, interval);
+      shared::publish_txq_slot(slot, core::APP_SET_SENSOR_REQ);
+    } else {
       std::printf("TX Message Queue is gone, 'EventInterval' of %s not sent.\n", id);
-      break;
     }
-    std::printf("%ld: Retrieve for update %s's 'EventInterval' to %d.\n", core::uptime_seconds(), id, interval);
-    shared::build_set_sensor_record(slot->payload, address, kEventIntervalCommand, interval);
-    shared::publish_txq_slot(slot, core::APP_SET_SENSOR_REQ);
   }
   if (!attachment.detach()) std::exit(1);
 }

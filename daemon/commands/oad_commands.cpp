@@ -4,6 +4,7 @@
 #include "commands/command_keys.h"
 #include "commands/command_support.h"
 #include "core/link_frame.h"
+#include "firmware/firmware_download.h"
 
 namespace vorn::commands {
 
@@ -26,6 +27,10 @@ bool fill_download_selection(json_object *value, const CommandMessage &message, 
   if (!json_object_object_get_ex(message.document, "OADFile", &file) || !read_device_index(value, &index) ||
       !json_object_is_type(file, json_type_string) || !file_text_acceptable("OADFile", file, kSelectedFileMax))
     return false;
+  if (const char *why = firmware::firmware_file_refusal(json_object_get_string(file))) {
+    refuse_command("OADFile", json_object_get_string(file), why);
+    return false;
+  }
   char ext_text[core::kExtAddressTextSize];
   if (needs_known_sensor && !read_known_sensor(value, &index, ext_text)) return false;
   message.payload[0] = static_cast<std::uint8_t>(index);

@@ -13,7 +13,7 @@ bool handle_remove_dev(json_object *value) {
   if (read_sensor_id_value("RemoveDev", value, &ext_text) == SensorIdValue::kValid &&
       read_short_address_digits(ext_text, digits)) {
     core::_system("uci set sensorlist.@%s[].RemoveSensor=\"1\"", ext_text);
-    devices::commit_sensorlist();
+    devices::commit_sensorlist(ext_text, "its removal mark");
   }
   return true;
 }

@@ -4,6 +4,7 @@
 #include "commands/command_support.h"
 #include "core/common.h"
 #include "core/link_frame.h"
+#include "data/sensor_upkeep.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 
@@ -27,16 +28,22 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
   if (read_sensor_id_value("SetEventTimer", value, &ext_text) != SensorIdValue::kValid) return kTryNextKey;
   const char *time_base_text = json_object_get_string(time_base);
   const int interval = decimal_value(time_base_text);
-  if (interval <= 0) {
-    // An interval of 0 or less stored as the wish would disable the sensor's reports.
-    refuse_command("SetEventTimer", time_base_text, "TimeBase is not an interval above 0 seconds");
+  // An interval of 0 or less stored as the wish would disable the sensor's reports; one above what
+  // the sensor's 16-bit field holds would never match what it reports, and be asked for again
+  // with every frame.
+  if (const char *why = data::event_interval_refusal(interval)) {
+    char reason[80];
+    std::snprintf(reason, sizeof reason, "TimeBase is %s", why);
+    refuse_command("SetEventTimer", time_base_text, reason);
     return kTryNextKey;
   }
   char digits[kAddressDigits + 1];
   if (!read_short_address_digits(ext_text, digits)) return kTryNextKey;
 
   core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
-  devices::commit_sensorlist();
+  char what[64];
+  std::snprintf(what, sizeof what, "its wanted interval %d", interval);
+  devices::commit_sensorlist(ext_text, what);
   shared::build_set_sensor_record(message.payload, digits, kEventIntervalCommand, interval);
   std::printf("[%s] %ld: Update EventInterval(%d) to %s\n", core::timestamp_text(), core::uptime_seconds(), interval,
               digits);

@@ -100,6 +100,27 @@ std::vector<ChannelMeta> read_channel_meta(const char *sensor_id, int min_count,
   return meta;
 }
 
+std::vector<ChannelMeta> channels_on_record(const shared::DeviceListEntry &entry, int count) {
+  if (count > kMaxChannels) count = kMaxChannels;
+  SensorReport report{};
+  report.channel_count = static_cast<std::uint8_t>(count);
+  const int known = entry.channel_count < count ? entry.channel_count : count;
+  for (int i = 0; i < known; ++i) {
+    report.channel_types[i] = entry.channel_types[i];
+    std::memcpy(report.channel_units[i], entry.channel_units[i], sizeof report.channel_units[i]);
+  }
+  std::vector<ChannelMeta> meta(static_cast<std::size_t>(count), ChannelMeta{});
+  for (int i = 0; i < count; ++i) {
+    cloud::ChannelLabel label{};
+    cloud::channel_display_name(&report, i, &label);
+    label.name[sizeof label.name - 1] = '\0';
+    shared::store_text(meta[i].name, label.name);  // cut to the field, as a published name is
+    meta[i].type = report.channel_types[i];
+    std::snprintf(meta[i].unit, sizeof meta[i].unit, "%.4s", report.channel_units[i]);
+  }
+  return meta;
+}
+
 void check_stored_channels(const char *sensor_id, const ChannelMeta *meta, int count) {
   DataEntry where;
   if (init_data_entry(&where.entry, "SensorID", sensor_id, MIDDLEWARE_TYPE_TEXT) == 0) return;

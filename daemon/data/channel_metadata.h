@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "data/sensor_report.h"
+#include "shared/device_list.h"
 
 namespace vorn::data {
 
@@ -17,6 +18,11 @@ int publish_channel_meta(const char *sensor_id, const ChannelMeta *meta, int cou
 // published. The copy holds at least `min_count` entries (blank after the published ones), so
 // every channel of a frame has one. Empty when nothing is published.
 std::vector<ChannelMeta> read_channel_meta(const char *sensor_id, int min_count, int *published);
+
+// Descriptions of `count` channels as the gateway names them without a published list: by the
+// types and units on record in the sensor's entry (from its data frames), named as the live and
+// channel-list reports name them ("Unknown" for a channel of no known type).
+std::vector<ChannelMeta> channels_on_record(const shared::DeviceListEntry &entry, int count);
 
 // When the cloud's channel list for the sensor no longer matches the descriptions (count, names
 // or type texts), the sensor's persistent alarm flags are forgotten: they belong to old channels.

@@ -185,13 +185,7 @@ void handle_config_response(SensorFrame &frame) {
         frame, [&](shared::DeviceListEntry &entry) { return plan_reports(report, identity_changed, now, entry); });
     send_reports(report, plan);
   }
-  const bool sync_owed = with_entry(frame, [&](shared::DeviceListEntry &entry) {
-    if (entry.time_sync_pending == 0) return false;
-    entry.time_sync_pending = 0;
-    entry.last_time_sync = static_cast<std::uint32_t>(now);
-    return true;
-  });
-  if (sync_owed) send_sync_time(frame.short_address);
+  sync_owed_clock(frame, now);
 }
 
 }  // namespace vorn::data

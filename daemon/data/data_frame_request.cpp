@@ -156,11 +156,29 @@ void keep_status(const SensorReport &report, shared::DeviceListEntry &entry) {
   entry.channel_count = report.channel_count;
 }
 
+// The channel descriptions the report names the records by: those the sensor published, and for
+// channels it did not describe (a sensor that answers a configuration request publishes none, and
+// a list may not be there yet) the names the gateway has for them. The records the sensor is told
+// were taken must reach the cloud named somehow, never not at all. `*described` counts the
+// published ones, the only ones with persistent alarm flags.
+std::vector<ChannelMeta> channels_for_report(SensorFrame &frame, int count, int *described) {
+  std::vector<ChannelMeta> meta = read_channel_meta(frame.report.sensor_id, count, described);
+  if (*described >= count) return meta;
+  const shared::DeviceListEntry entry = with_entry(frame, [](const shared::DeviceListEntry &e) { return e; });
+  const std::vector<ChannelMeta> on_record = channels_on_record(entry, count);
+  meta.resize(static_cast<std::size_t>(count), ChannelMeta{});
+  for (int i = *described; i < count; ++i) meta[static_cast<std::size_t>(i)] = on_record[static_cast<std::size_t>(i)];
+  std::printf("\t%d of %d channels of %s not described by the sensor: named as the gateway knows them\n",
+              count - *described, count, frame.report.sensor_id);
+  return meta;
+}
+
 void serve_request(SensorFrame &frame, const RequestFields &fields) {
   SensorReport &report = frame.report;
-  std::vector<ChannelMeta> meta;
+  // The wait gives an identification handled meanwhile the time to publish the channel list.
+  wait_until_known(frame);
   int described = 0;
-  if (wait_until_known(frame)) meta = read_channel_meta(report.sensor_id, fields.channel_count, &described);
+  std::vector<ChannelMeta> meta = channels_for_report(frame, fields.channel_count, &described);
   report.channel_meta = meta.empty() ? nullptr : meta.data();
 
   report.frame_control = frame.frame_ctl;
@@ -186,10 +204,7 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
   if (report.no_alarm == 0 && report.channel_meta != nullptr) keep_alarms(report, report.channel_meta, described);
 
   shared::send_sensor_reply(shared::kDataFrameReply, frame.short_address, report);
-  if (clock_off) {
-    send_sync_time(frame.short_address);
-    with_entry(frame, [&](shared::DeviceListEntry &entry) { entry.last_time_sync = static_cast<std::uint32_t>(now); });
-  }
+  if (clock_off) sync_sensor_clock(frame, now);
 
   report.power_source = report.status_word & 1;
   if (report.power_source) report.battery = static_cast<float>(report.battery_raw) / 10.0f;
@@ -205,7 +220,8 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
     return due;
   });
   if (known && information) cloud::report_device_info(&report);
-  if (known && report.records != nullptr && report.channel_meta != nullptr) cloud::report_buffered_data(&report);
+  // Answered records are reported also for a sensor not known yet: it has dropped them.
+  if (report.records != nullptr && report.channel_meta != nullptr) cloud::report_buffered_data(&report);
   report.channel_meta = nullptr;
   report.records = nullptr;
 }

@@ -8,7 +8,7 @@ namespace vorn::data {
 
 void handle_disassociation_response(SensorFrame &frame) {
   core::_system("uci -q delete sensorlist.@%s[]", frame.ext_text);
-  devices::commit_sensorlist();
+  devices::commit_sensorlist(frame.ext_text, "the deletion of its section");
   shared::device_list_remove(frame.short_address, frame.ext_address);
   delete_oad_sensor(frame.ext_text);
 }

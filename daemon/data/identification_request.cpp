@@ -223,8 +223,7 @@ void handle_identification_request(SensorFrame &frame) {
   write_sensorlist(report.sensor_id, in_device_list(frame) ? frame.short_address : -1, report);
 
   if (in_device_list(frame) && report.sensor_id[0] != '\0' && core::ext_address_is_set(frame.ext_address)) {
-    send_sync_time(frame.short_address);
-    with_entry(frame, [&](shared::DeviceListEntry &entry) { entry.last_time_sync = static_cast<std::uint32_t>(now); });
+    sync_sensor_clock(frame, now);
     if (cloud::cloud_agent_ready() == 0) report_identity(frame, comparison, now);
   }
   if (report.channel_meta != nullptr) check_stored_channels(report.sensor_id, report.channel_meta, report.channel_count);

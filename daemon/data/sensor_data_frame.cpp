@@ -193,10 +193,17 @@ void decode_sensor_data(const SensorDataFields &fields, ChannelLayout layout, st
   if (fields.has_sensor_block) {
     report.power_source = (fields.extension_status & kPowerSourceBit) ? 1 : 0;
     report.battery = report.power_source ? static_cast<float>(fields.battery_raw) / 10.0f : 0.0f;
-    report.channel_count = fields.channel_count;
     std::printf("[%s] %ld: Sensor 0x%04X-%s: \n\tRSSI %d, PowSrc: %d, Extension_Status: 0x%x, Bat: %.1f\n",
                 core::timestamp_text(), core::uptime_seconds(), short_address, ext_address_text, report.rssi,
                 report.power_source, fields.extension_status, report.battery);
+    // A four-block frame holds no more than four channels, whatever its count says: the others
+    // would be reported with values the frame never carried.
+    report.channel_count = fields.channel_count;
+    if (fields.channel_count > fields.blocks) {
+      report.channel_count = static_cast<std::uint8_t>(fields.blocks);
+      std::printf("\t%d channels announced, the frame carries %d: only those are kept\n", fields.channel_count,
+                  fields.blocks);
+    }
     decode_channels(fields, layout, report, entry);
 
     std::int64_t base_time = now;
@@ -235,7 +242,12 @@ void handle_sensor_data(SensorFrame &frame) {
   if (fields.has_sensor_block && removal_requested(frame)) return;
 
   const std::int64_t now = unix_now();
+  // A synchronisation owed since an earlier frame was asked for with a configuration request; a
+  // sensor that answers it has had its clock set by now. One that does not (the later firmware
+  // never sends ConfigRsp) gets it with this frame, so it is not asked again with every frame.
+  bool owed_earlier = false;
   with_entry(frame, [&](shared::DeviceListEntry &entry) {
+    owed_earlier = entry.time_sync_pending != 0;
     decode_sensor_data(fields, layout, frame.short_address, frame.ext_text, now, frame.report, entry);
   });
 
@@ -248,6 +260,7 @@ void handle_sensor_data(SensorFrame &frame) {
   // A sensor outside the list has no entry to remember when it was last asked: it would be asked
   // for its configuration with every frame.
   if (!in_device_list(frame)) return;
+  if (owed_earlier) sync_owed_clock(frame, now);
   const shared::DeviceListEntry entry = with_entry(frame, [](const shared::DeviceListEntry &e) { return e; });
   config_request_rule(frame.short_address, entry, interval_sent);
 }

@@ -47,7 +47,7 @@ void set_sensor_options(const char *ext_address_text, int short_address, std::in
     core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option.name, quoted);
   }
   if (event_interval) core::_system("uci set sensorlist.@%s[].EventInterval=\"%d\"", ext_address_text, *event_interval);
-  devices::commit_sensorlist();
+  devices::commit_sensorlist(ext_address_text, "its identity and interval");
 }
 
 }  // namespace vorn::data

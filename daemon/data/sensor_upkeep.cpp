@@ -43,15 +43,41 @@ void send_sync_time(std::uint16_t short_address) {
   send_set_sensor(short_address, kSetClock, static_cast<std::int32_t>(now - kSensorEpoch));
 }
 
+void sync_sensor_clock(SensorFrame &frame, std::int64_t now) {
+  send_sync_time(frame.short_address);
+  with_entry(frame, [&](shared::DeviceListEntry &entry) {
+    entry.time_sync_pending = 0;
+    entry.last_time_sync = static_cast<std::uint32_t>(now);
+  });
+}
+
+bool sync_owed_clock(SensorFrame &frame, std::int64_t now) {
+  const bool owed = with_entry(frame, [&](shared::DeviceListEntry &entry) {
+    if (entry.time_sync_pending == 0) return false;
+    entry.time_sync_pending = 0;
+    entry.last_time_sync = static_cast<std::uint32_t>(now);
+    return true;
+  });
+  if (owed) send_sync_time(frame.short_address);
+  return owed;
+}
+
+const char *event_interval_refusal(std::int64_t interval) {
+  if (interval <= 0) return "not an interval above 0 seconds";
+  if (interval > kLongestEventInterval) return "above 65535 seconds, more than the sensor can hold";
+  return nullptr;
+}
+
 void send_event_interval(std::uint16_t short_address, int interval) {
-  if (interval <= 0) return;
+  if (event_interval_refusal(interval) != nullptr) return;
   send_set_sensor(short_address, kSetEventInterval, interval);
 }
 
 int reconcile_event_interval(std::uint16_t short_address, const char *ext_address_text, int current) {
   if (!core::is_ext_address_text(ext_address_text)) return 0;
   const int wanted = devices::read_event_interval_wanted(ext_address_text);
-  if (wanted <= 0 || current <= 0 || current == wanted) return 0;
+  // A wish the sensor cannot hold (stored before such wishes were refused) is never sent.
+  if (event_interval_refusal(wanted) != nullptr || current <= 0 || current == wanted) return 0;
   send_event_interval(short_address, wanted);
   return 1;
 }

@@ -24,6 +24,21 @@ bool removal_requested(const SensorFrame &frame);
 // Sets the sensor's clock: seconds since 2000-01-01 00:00:00 UTC.
 void send_sync_time(std::uint16_t short_address);
 
+// Sets the sensor's clock and notes it in its entry: no synchronisation is owed any more and the
+// last one was at `now`. Every path that sets a sensor's clock goes through here, so a flag raised
+// by a data frame never outlives the synchronisation it asks for.
+void sync_sensor_clock(SensorFrame &frame, std::int64_t now);
+
+// Sets the clock when a synchronisation is still owed; the flag is claimed under the entry's
+// guard, so of two handlers only one sends it. True when it was sent.
+bool sync_owed_clock(SensorFrame &frame, std::int64_t now);
+
+// The largest interval a sensor can hold: it reports its interval in 16 bits.
+constexpr int kLongestEventInterval = 65535;
+
+// Why an event interval cannot be asked of a sensor (0 or less, or above 65535 s); null when it can.
+const char *event_interval_refusal(std::int64_t interval);
+
 // Asks the sensor to report every `interval` seconds; nothing for 0 or less.
 void send_event_interval(std::uint16_t short_address, int interval);
 

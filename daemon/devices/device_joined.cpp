@@ -52,7 +52,7 @@ void record_in_sensorlist(const JoinedIndication &joined) {
   SensorSectionLock lock(joined.text);
   if (add_section_if_missing(joined.text) != SectionLookup::kUnknown)
     core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", joined.text, joined.short_address);
-  commit_sensorlist();
+  commit_sensorlist(joined.text, "its section and short address");
 }
 
 // Old firmware (1.1.x, 2.1.x) or none on record needs a configuration request after a re-join.
@@ -79,7 +79,7 @@ void handle_device_joined(const std::uint8_t *frame) {
 
   if (joined.rejoined && read_event_interval_wanted(joined.text) != 0) {
     // The sensor keeps the interval the cloud asked for; its section is left as it is.
-    commit_sensorlist();
+    commit_sensorlist(joined.text, "changes staged before its re-join");
   } else {
     record_in_sensorlist(joined);
     if (!joined.rejoined) return;

@@ -27,7 +27,7 @@ namespace {
 void forget_section(const char *text) {
   SensorSectionLock lock(text);
   core::_system("uci -q delete sensorlist.@%s[]", text);
-  commit_sensorlist();
+  commit_sensorlist(text, "the deletion of its section");
 }
 
 // A removal request of 21 bytes taken as they are: 4 hex digits of short address, one byte that

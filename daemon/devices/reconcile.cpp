@@ -57,7 +57,7 @@ void reconcile_line(const char *line) {
     char text[core::kExtAddressTextSize];
     core::ext_address_text(ext_address, text);
     core::_system("uci -q delete sensorlist.@%s[]", text);
-    commit_sensorlist();
+    commit_sensorlist(text, "the deletion of its section");
   }
 }
 

@@ -1,12 +1,16 @@
 #include "devices/sensorlist_store.h"
 
+#include <sys/stat.h>
+
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/common.h"
 #include "core/process_fork.h"
+#include "status/status_counters.h"
 
 namespace vorn::devices {
 
@@ -60,6 +64,44 @@ int read_event_interval_wanted(const char *ext_address_text) {
   return read_int_value("uci -q get sensorlist.@%s[].EventIntervalUserWanted", ext_address_text);
 }
 
-void commit_sensorlist() { core::_system("%s", kCommitSensorlist); }
+namespace {
+
+// One version of a file: a write through a new file and a rename (as a commit installs the
+// configuration) gives another inode; one in place another size or time.
+struct FileVersion {
+  bool present = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+};
+
+FileVersion file_version(const char *path) {
+  struct stat info {};
+  if (stat(path, &info) != 0) return {};
+  return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+bool same_version(const FileVersion &a, const FileVersion &b) {
+  return a.present == b.present && a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+}  // namespace
+
+bool commit_sensorlist(const char *sensor, const char *what) {
+  const bool staged = file_version(kStagedSensorlist).present;
+  const FileVersion committed = file_version(kSensorlistFile);
+  core::_system("%s", kCommitSensorlist);
+  // With changes staged, a commit that took (ours, or another process's that wrote ours with its
+  // own) has replaced the configuration file. Changes staged by others meanwhile do not count.
+  if (!staged || !file_version(kStagedSensorlist).present || !same_version(committed, file_version(kSensorlistFile)))
+    return true;
+  char count[24] = "";
+  if (const std::uint32_t so_far = status::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
+  std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n",
+              core::timestamp_text(), core::uptime_seconds(), sensor, what, count);
+  return false;
+}
 
 }  // namespace vorn::devices

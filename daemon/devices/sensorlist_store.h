@@ -9,6 +9,9 @@
 namespace vorn::devices {
 
 constexpr const char *kCommitSensorlist = "uci commit sensorlist; sync";
+// The package's file, and where uci keeps its changes until a commit writes them there (memory).
+constexpr const char *kSensorlistFile = "/etc/config/sensorlist";
+constexpr const char *kStagedSensorlist = "/tmp/.uci/sensorlist";
 
 struct PipeCloser {
   void operator()(FILE *pipe) const { pclose(pipe); }
@@ -37,7 +40,12 @@ int read_int_value(const char *format, ...) __attribute__((format(printf, 1, 2))
 // The event interval the cloud asked for a sensor (0 when none).
 int read_event_interval_wanted(const char *ext_address_text);
 
-// Ends a group of writes.
-void commit_sensorlist();
+// Ends a group of writes about `sensor` (a sensor id, or "Coprocessor") that change `what`. The
+// shell's status is not the commit's, so the files are looked at afterwards: when changes were
+// staged and still are, and the configuration file was not replaced, the commit did not take (the
+// configuration folder is full or unwritable). That is said in one line naming the sensor and
+// what was lost, and counted (the status object's "sensorlist_commits_lost"); the changes stay
+// staged for the next commit to write, as uci does. False then.
+bool commit_sensorlist(const char *sensor = "Coprocessor", const char *what = "its settings");
 
 }  // namespace vorn::devices

@@ -5,6 +5,10 @@
 
 namespace vorn::firmware {
 
+// Why a firmware file name is refused: a control character, a ".." component, or an existing
+// file that is not a regular file. Null when it may be read; a missing file is not refused.
+const char *firmware_file_refusal(const char *path);
+
 // Sends the MSP430 download request for a sensor; with a non-zero record flag also records it.
 void request_msp430_download(std::uint8_t short_address, const char *path, int record_flag);
 

@@ -21,9 +21,10 @@ namespace {
 
 constexpr std::size_t kRequestHeader = 5;  // short address and 32-bit file size before the path
 
-std::uint32_t file_size(const char *path) {
+// The file's size in full width; 0 when it cannot be measured.
+std::uint64_t file_size(const char *path) {
   struct stat info {};
-  return stat(path, &info) == 0 ? static_cast<std::uint32_t>(info.st_size) : 0;
+  return stat(path, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 // Notes the image in the sensor's DeviceList entry and records the download as started.
@@ -56,7 +57,20 @@ void request_msp430_download(std::uint8_t short_address, const char *path, int r
     std::puts("Can't process msp-430 OAD");
     return;
   }
-  std::uint32_t size = file_size(path);
+  // Checked again here: the file may have changed since the command named it, and a resumed
+  // download names the file its record holds.
+  if (const char *why = firmware_file_refusal(path)) {
+    std::printf("MSP430 OAD for 0x%04X refused: the file %s\n", short_address, why);
+    return;
+  }
+  const std::uint64_t measured = file_size(path);
+  if (measured > UINT32_MAX) {
+    // The request carries the size in 32 bits: a cut size would have the sensor take part of the image.
+    std::printf("MSP430 OAD for 0x%04X refused: the file's %llu bytes do not fit the request's 32-bit size\n",
+                short_address, static_cast<unsigned long long>(measured));
+    return;
+  }
+  std::uint32_t size = static_cast<std::uint32_t>(measured);
   core::OutboundFrame frame(core::APP_MSP430_OAD_START_REQ, static_cast<std::uint16_t>(length + kRequestHeader));
   if (frame.ok()) {
     std::uint8_t *p = frame.payload();

@@ -94,6 +94,11 @@ void count_report(bool delivered) {
 
 void count_command_restart() { add(&StatusCounters::command_restarts); }
 
+std::uint32_t count_lost_commit() {
+  if (counters == nullptr) return 0;
+  return field(counters->commits_lost).fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void collector_starting() {
   add(&StatusCounters::collector_starts);
   store(&StatusCounters::collector_state, static_cast<std::uint32_t>(CollectorState::kStarting));

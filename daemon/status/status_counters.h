@@ -50,13 +50,15 @@ struct StatusCounters {
   std::int32_t handler_pids[kHandlerSlots];  // 0: free
   std::uint32_t last_seen[kSensorSlots];     // unix s of the sensor's last frame, 0: none yet
   std::uint32_t not_active[kSensorSlots];    // 1 after a not-active indication, until it is heard
+  std::uint32_t commits_lost;                // sensorlist commits that did not take
 };
 static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
 static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free);
 static_assert(offsetof(StatusCounters, frames) == 44);
 static_assert(offsetof(StatusCounters, handler_pids) == 44 + 4 * kFrameKindCount);
 static_assert(offsetof(StatusCounters, last_seen) == 44 + 4 * kFrameKindCount + 4 * kHandlerSlots);
-static_assert(sizeof(StatusCounters) == 44 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
+static_assert(offsetof(StatusCounters, commits_lost) == 44 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
+static_assert(sizeof(StatusCounters) == 48 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
 
 // Main process, before any fork. Leaves the counters in place when they already exist.
 void create_status_counters();
@@ -73,6 +75,8 @@ void count_frame_received();
 void count_frame(std::uint8_t api_id);
 void count_report(bool delivered);
 void count_command_restart();
+// Counts a sensorlist commit that did not take; the count so far (0 without counters).
+std::uint32_t count_lost_commit();
 void collector_starting();    // counts a (re)start
 void collector_link_up();
 void collector_link_lost();   // counts a reconnection

@@ -134,6 +134,7 @@ cloud::JsonPtr status_document(const StatusInputs &in) {
   add_int(reports, "failed", counter(in, &StatusCounters::reports_failed));
   json_object_object_add(root, "reports", reports);
   add_int(root, "command_restarts", counter(in, &StatusCounters::command_restarts));
+  add_int(root, "sensorlist_commits_lost", counter(in, &StatusCounters::commits_lost));
   add_int(root, "pending_downloads", in.pending_downloads);
   return document;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "../devices/device_fixture.h"
+#include "cloud/message_retrieval.h"
 #include "commands/command_event.h"
 #include "core/command_process.h"
 #include "core/link_frame.h"
@@ -42,6 +43,22 @@ std::string store_state() {
          record_status(get_upgrade_sensor, free_single_upgrade_obj) + ", wish [" +
          uci_get(section + "EventIntervalUserWanted") + "], remove [" + uci_get(section + "RemoveSensor") + "]";
 }
+
+Bytes with_text(Bytes head, const std::string &text) {
+  head.insert(head.end(), text.begin(), text.end());
+  return head;
+}
+
+struct Case {
+  std::string message;
+  std::int32_t tx_api_id;       // 0: no slot stays used
+  Bytes payload;                // start of the slot's payload; the rest is zero
+  Bytes frame;                  // what the transmit thread then sends, when given
+  const char *log;              // part of what the command logs, when given
+  const char *store;            // part of store_state() afterwards, when given
+  int status = -1, progress = 0;  // both download records met, and the progress file (status -1: none)
+  bool served = false;            // handed to the transmit thread even without a frame: it must send none
+};
 
 class CommandProcess : public DeviceFixture {
  protected:
@@ -85,25 +102,50 @@ class CommandProcess : public DeviceFixture {
     shell("ubus send vorn_mgr '{\"RemoveDev\":\"" + marker + "\"}'");
     ASSERT_TRUE(eventually([&] { return output_has("RemoveDev \"" + marker + "\" refused"); })) << file_text(kOutput);
   }
+  void check_command(const Case &c);
   std::unique_ptr<shared::SegmentAttachment> txq_attachment_;
   pid_t command_process_ = -1;
   int markers_ = 0;
 };
 
-Bytes with_text(Bytes head, const std::string &text) {
-  head.insert(head.end(), text.begin(), text.end());
-  return head;
-}
 
-struct Case {
-  std::string message;
-  std::int32_t tx_api_id;       // 0: no slot stays used
-  Bytes payload;                // start of the slot's payload; the rest is zero
-  Bytes frame;                  // what the transmit thread then sends, when given
-  const char *log;              // part of what the command logs, when given
-  const char *store;            // part of store_state() afterwards, when given
-  int status = -1, progress = 0;  // both download records met, and the progress file (status -1: none)
-};
+// Sends one command of a table and checks the slot it leaves, the frame the transmit thread makes
+// of it, the lines said about it (by the command process or the transmit thread) and the stores.
+void CommandProcess::check_command(const Case &c) {
+  SCOPED_TRACE(c.message.substr(0, 80));
+  std::memset(&txq(), 0, sizeof txq());
+  if (c.status >= 0) {
+    set_oad_sensor(kSensorText, "/tmp/m.bin", c.status, c.progress);
+    set_upgrade_sensor(kSensorText, "/tmp/r.bin", c.status, c.progress);
+    std::ofstream("/tmp/001A") << "{\"process\":" << c.progress << "}";
+  }
+  const std::size_t log_before = file_text(kOutput).size();
+  std::string transmit_log;
+  send(c.message);
+  int used = 0;
+  for (shared::TxqSlot &slot : txq().slots) {
+    if (slot.state == shared::kSlotFree) {
+      EXPECT_EQ(slot.tx_api_id, 0) << "a slot given back keeps no request";
+      continue;
+    }
+    ++used;
+    EXPECT_EQ(slot.state, shared::kSlotReady);
+    EXPECT_EQ(slot.tx_api_id, c.tx_api_id);
+    Bytes expected = c.payload;
+    expected.resize(shared::kTxqPayloadSize, 0);
+    EXPECT_EQ(Bytes(slot.payload, slot.payload + shared::kTxqPayloadSize), expected);
+    if (c.frame.empty() && !c.served) continue;
+    transmit_log += capture_stdout([&] { shared::serve_txq_request(slot.tx_api_id, slot.payload); });
+    EXPECT_EQ(link.sent(c.frame.empty() ? 50 : 200), c.frame);
+  }
+  EXPECT_EQ(used, c.tx_api_id != 0 ? 1 : 0);
+  EXPECT_TRUE(c.log == nullptr || file_text(kOutput).find(c.log, log_before) != std::string::npos ||
+              transmit_log.find(c.log) != std::string::npos)
+      << c.log;
+  EXPECT_TRUE(c.store == nullptr || store_state().find(c.store) != std::string::npos) << store_state();
+  EXPECT_EQ(file_size("/tmp/x"), -1);
+  EXPECT_EQ(txq_attachments(), 1) << "the command process detached the TXQ";
+}
 
 TEST_F(CommandProcess, EachCommandFillsAtMostOneSlotAndChangesOnlyItsStore) {
   const std::string text_127(127, 't'), text_128(128, 't'), file_126(126, 'f'), file_127(127, 'f');
@@ -160,39 +202,77 @@ TEST_F(CommandProcess, EachCommandFillsAtMostOneSlotAndChangesOnlyItsStore) {
       {R"({"RemoveDev":"00124B0001A2B3C4","GetDevList":null})", 0, {}, {}, nullptr, "remove [1]"},
   };
 
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.message.substr(0, 80));
-    std::memset(&txq(), 0, sizeof txq());
-    if (c.status >= 0) {
-      set_oad_sensor(kSensorText, "/tmp/m.bin", c.status, c.progress);
-      set_upgrade_sensor(kSensorText, "/tmp/r.bin", c.status, c.progress);
-      std::ofstream("/tmp/001A") << "{\"process\":" << c.progress << "}";
-    }
-    const std::size_t log_before = file_text(kOutput).size();
-    send(c.message);
-    int used = 0;
-    for (shared::TxqSlot &slot : txq().slots) {
-      if (slot.state == shared::kSlotFree) {
-        EXPECT_EQ(slot.tx_api_id, 0) << "a slot given back keeps no request";
-        continue;
-      }
-      ++used;
-      EXPECT_EQ(slot.state, shared::kSlotReady);
-      EXPECT_EQ(slot.tx_api_id, c.tx_api_id);
-      Bytes expected = c.payload;
-      expected.resize(shared::kTxqPayloadSize, 0);
-      EXPECT_EQ(Bytes(slot.payload, slot.payload + shared::kTxqPayloadSize), expected);
-      if (c.frame.empty()) continue;
-      capture_stdout([&] { shared::serve_txq_request(slot.tx_api_id, slot.payload); });
-      EXPECT_EQ(link.sent(), c.frame);
-    }
-    EXPECT_EQ(used, c.tx_api_id != 0 ? 1 : 0);
-    EXPECT_TRUE(c.log == nullptr || file_text(kOutput).find(c.log, log_before) != std::string::npos) << c.log;
-    EXPECT_TRUE(c.store == nullptr || store_state().find(c.store) != std::string::npos) << store_state();
-    EXPECT_EQ(file_size("/tmp/x"), -1);
-    EXPECT_EQ(txq_attachments(), 1) << "the command process detached the TXQ";
-  }
+  for (const Case &c : cases) check_command(c);
   EXPECT_EQ(kill(command_process_, 0), 0) << "the command process survived every command";
+}
+
+// Values from the cloud that a sensor, the radio or a firmware reader cannot take: intervals a
+// sensor's 16-bit field does not hold, permit-join values wider than 32 bits, firmware files that
+// climb out of their folder, are no regular file or are too large for the request's size field,
+// and retrieved settings that are out of range or repeat the interval thousands of times.
+TEST_F(CommandProcess, CloudValuesASensorOrItsFirmwareCannotTakeAreRefused) {
+  ASSERT_EQ(std::system("rm -rf /tmp/fw && mkdir -p /tmp/fw/dir && : > /tmp/fw/ok.bin && mkfifo /tmp/fw/pipe &&"
+                        "truncate -s 5G /tmp/fw/5g.bin && truncate -s 4294967296 /tmp/fw/4g.bin &&"
+                        "truncate -s 4294967295 /tmp/fw/max.bin"), 0);
+  const Bytes closes = {4, 0, 0x0A, 0x0B, 0, 0, 0, 0}, opens = {4, 0, 0x0A, 0x0B, 0xC0, 0xD4, 0x01, 0x00};
+  const Case cases[] = {
+      {R"({"SetEventTimer":"00124B0001A2B3C4","TimeBase":"65536"})", 0, {}, {}, "above 65535 seconds", "wish []"},
+      {R"({"SetEventTimer":"00124B0001A2B3C4","TimeBase":"65535"})", 26, {'0', '0', '1', 'A', 3, 0, 1, 0, 0xFF, 0xFF, 0, 0},
+       {}, "Update EventInterval(65535) to 001A\n", "wish [65535]"},
+      {R"({"JoinNetwork_Enable":4294967296})", 11, {0}, closes},
+      {R"({"JoinNetwork_Enable":2147483648})", 11, {0}, closes},
+      {R"({"JoinNetwork_Enable":-256})", 11, {0}, closes},
+      {R"({"JoinNetwork_Enable":4294967297})", 11, {1}, opens},
+      {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/../../etc/config/gateway"})", 0, {}, {}, "holds a \"..\" component"},
+      {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/pipe"})", 0, {}, {}, "names no regular file"},
+      {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/dir"})", 0, {}, {}, "names no regular file"},
+      {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw..bin"})", 20, with_text({5}, "/tmp/fw..bin")},
+      {R"({"Msp430OADSelect":26,"OADFile":"/dev/null"})", 0, {}, {}, "names no regular file", "oad none"},
+      {R"({"Msp430OADSelect":26,"OADFile":"/tmp/fw/ok.bin\n"})", 0, {}, {}, "not printable ASCII", "oad none"},
+      // Accepted by the command, refused where the size is announced: nothing sent, nothing recorded.
+      {R"({"Msp430OADSelect":26,"OADFile":"/tmp/fw/5g.bin"})", 36, with_text({kIndex}, "/tmp/fw/5g.bin"), {},
+       "5368709120 bytes do not fit the request's 32-bit size", "oad none", -1, 0, true},
+      {R"({"Msp430OADSelect":26,"OADFile":"/tmp/fw/4g.bin"})", 36, with_text({kIndex}, "/tmp/fw/4g.bin"), {},
+       "4294967296 bytes do not fit", "oad none", -1, 0, true},
+      {R"({"Msp430OADSelect":26,"OADFile":"/tmp/fw/max.bin"})", 36, with_text({kIndex}, "/tmp/fw/max.bin"),
+       with_text({20, 0, 0x0A, 0x24, kIndex, 0xFF, 0xFF, 0xFF, 0xFF}, "/tmp/fw/max.bin"), nullptr, "oad 1"},
+  };
+  for (const Case &c : cases) check_command(c);
+  EXPECT_EQ(entry(kIndex).oad_image_size, 0xFFFFFFFFu) << "kept in full";
+  EXPECT_STREQ(entry(kIndex).oad_image_path, "/tmp/fw/max.bin");
+
+  // Retrieved settings: one request at most, the last interval the sensor can hold.
+  std::string repeated = "[";
+  for (int i = 1; i <= 3000; ++i) repeated += (i > 1 ? "," : "") + std::string(R"({"Key":"EventInterval","Value":)") + std::to_string(i) + "}";
+  repeated += "]";
+  const struct {
+    std::string body;
+    int queued;  // the interval of the one request queued, 0: none
+    const char *line;
+  } retrieved[] = {
+      {R"([{"Key":"EventInterval","Value":0}])", 0, "'EventInterval' 0 for 00124B0001A2B3C4 is not an interval above 0 seconds"},
+      {R"([{"Key":"EventInterval","Value":-5}])", 0, "'EventInterval' -5 for 00124B0001A2B3C4 is not an interval above 0"},
+      {R"([{"Key":"EventInterval","Value":70000}])", 0, "above 65535 seconds"},
+      {R"([{"Key":"EventInterval","Value":600},{"Key":"EventInterval","Value":-5}])", 600, "'EventInterval' -5"},
+      {repeated, 3000, "gave 3000 'EventInterval' values: only the last, 3000, is sent"},
+  };
+  for (const auto &r : retrieved) {
+    SCOPED_TRACE(r.body.substr(0, 80));
+    std::memset(&txq(), 0, sizeof txq());
+    json_object *body = json_tokener_parse(r.body.c_str());
+    const std::string out = capture_stdout([&] { cloud::handle_retrieved_message(kSensorText, 2, body); });
+    json_object_put(body);
+    EXPECT_NE(out.find(r.line), std::string::npos) << out.substr(0, 400);
+    int used = 0;
+    for (const shared::TxqSlot &slot : txq().slots) {
+      if (slot.state == shared::kSlotFree) continue;
+      ++used;
+      EXPECT_EQ(slot.tx_api_id, 26);
+      EXPECT_EQ(Bytes(slot.payload, slot.payload + 12),
+                bytes({'0', '0', '1', 'A', 3, 0, 1, 0, r.queued & 0xFF, (r.queued >> 8) & 0xFF, 0, 0}));
+    }
+    EXPECT_EQ(used, r.queued != 0 ? 1 : 0);
+  }
 }
 
 TEST_F(CommandProcess, ElevenCommandsWithTenPendingSlots) {

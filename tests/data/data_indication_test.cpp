@@ -43,6 +43,32 @@ std::vector<Bytes> frames_of(const Bytes &sent) {
   return out;
 }
 
+// What a sensor's frames last delivered to its live channel (taken away, so the next read is fresh).
+std::string live_channel() {
+  std::int32_t size = 0;
+  void *content = share_memory_read_then_clean_noneblock(kSensorId, &size, 10);
+  std::string text = content != nullptr ? std::string(static_cast<const char *>(content), static_cast<std::size_t>(size)) : "";
+  std::free(content);
+  return text;
+}
+
+std::size_t occurrences(const std::string &text, const std::string &needle) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// The API ids of frames sent, in hexadecimal: "0D", "21 1A".
+std::string kinds(const std::vector<Bytes> &frames) {
+  std::string out;
+  char id[4];
+  for (const Bytes &f : frames) {
+    std::snprintf(id, sizeof id, "%02X", f.size() > 3 ? f[3] : 0);
+    out += (out.empty() ? "" : " ") + std::string(id);
+  }
+  return out;
+}
+
 std::uint32_t now() { return static_cast<std::uint32_t>(std::time(nullptr)); }
 std::uint32_t sensor_now() { return now() - 946684800u; }
 
@@ -359,6 +385,105 @@ TEST_F(DataIndication, DataFrameRequestOfAnUnknownSensorIsAnsweredAfterTheWait) 
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0][3], 0x21);
   EXPECT_EQ(entry(3).report_state, 0) << "not registered with the platform either";
+  EXPECT_NE(live_channel().find("\"V\":21.00"), std::string::npos) << "the record it was told was taken is delivered";
+}
+
+// A sensor of either firmware style is owed a clock once and asked for its configuration once, is
+// reported only the channels its frames carry, never an interval it cannot hold, and has every
+// record it is told were taken delivered under a name.
+TEST_F(DataIndication, UpkeepChannelsAndRecordNamesHoldForEitherFirmwareStyle) {
+  const Bytes config = bytes({0x09, 0x00, 0x0A, 0x0D, 0x01, 0x03, 0x00, 0x60, 0xEA, 0x00, 0x00, 0x38, 0x00});
+  const auto timed = [](std::int64_t drift) {
+    return sensor_data(0x0060, 0, 0, 1, {{"DEGC", 1, 0x15, 0x1388}}).u32(static_cast<std::uint32_t>(sensor_now() + drift)).u8(25).u8(33);
+  };
+  // Clock: a sensor that never answers the configuration request (the later firmware) is asked for
+  // it once, gets its clock with its next frame, and is left alone after; every path that sets the
+  // clock clears the flag.
+  const struct {
+    const char *what;
+    Frame frame;
+    std::string sent;
+    int pending;
+  } clock_steps[] = {
+      {"70 s off", timed(70), "0D", 1},
+      {"then good", timed(0), "1A", 0},
+      {"good again", timed(0), "", 0},
+      {"off again", timed(-70), "0D", 1},
+      {"identified again", identification_request("Acme", "Probe", 600, {{"Temperature", 1, "DEGC"}}), "23 1A", 0},
+      {"good after it", timed(0), "", 0},
+      {"off, then records 2 min behind", timed(70), "0D", 1},
+      {"", data_frame_request(0, 1, 1, 0, 0x41A8, sensor_now() - 120), "21 1A", 0},
+  };
+  for (const auto &step : clock_steps) {
+    const std::uint32_t before = now();
+    handle(step.frame.bytes);
+    const std::vector<Bytes> sent = frames_of(link.sent(step.sent.empty() ? 50 : 500));
+    EXPECT_EQ(kinds(sent), step.sent) << step.what;
+    if (step.sent == "0D") {
+      EXPECT_EQ(sent[0], config) << step.what;
+    }
+    EXPECT_EQ(entry(3).time_sync_pending, step.pending) << step.what;
+    if (step.sent.find("1A") != std::string::npos) {
+      EXPECT_GE(entry(3).last_time_sync, before) << step.what;
+    }
+  }
+
+  // Intervals: a wish above what the sensor's 16-bit field holds (stored before such wishes were
+  // refused) is never sent, nor does it bring a configuration request with every frame.
+  set_option("EventIntervalUserWanted=70000");
+  known_sensor();
+  entry(3).EventInterval = 60;
+  for (int i = 0; i < 2; ++i) handle(timed(0).bytes);
+  EXPECT_TRUE(link.sent(50).empty());
+  set_option("EventIntervalUserWanted=0");
+
+  // Channels: a four-block frame announcing six reports the four it carries, for a 1.1.0.2
+  // sensor at once and for an unversioned one once its ConfigRsp makes its words readable.
+  const std::initializer_list<ChannelBlock> four = {{"DEGC", 1, 21, 5000}, {"PCT ", 2, 40, 0}, {"DEGC", 1, 22, 0}, {"KPA ", 3, 99, 0}};
+  for (const char *version : {"1.1.0.2", ""}) {
+    SCOPED_TRACE(version);
+    known_sensor();
+    std::strcpy(entry(3).ModelVersion, version);
+    if (version[0] == '\0') entry(3).report_state = 0;
+    live_channel();
+    const std::string out = handle(sensor_data(0x0020, 0, 0, 6, four).bytes);
+    EXPECT_NE(out.find("6 channels announced, the frame carries 4"), std::string::npos) << out;
+    EXPECT_EQ(entry(3).channel_count, 4);
+    if (version[0] == '\0') handle(config_response(5, 600).bytes);
+    const std::string live = live_channel();
+    EXPECT_EQ(occurrences(live, "\"Name\""), 4u) << live;
+    EXPECT_NE(live.find("\"Name\":\"Temperature2\""), std::string::npos) << live;
+    EXPECT_EQ(live.find("Unknown"), std::string::npos) << live;
+    link.sent(50);
+  }
+
+  // Records: answered, so delivered, named by what the sensor published and else by the names the
+  // gateway has for its channels (its data frames' types), never dropped.
+  const struct {
+    std::vector<ChannelMeta> published;
+    int channels;
+    std::vector<const char *> names;
+  } record_cases[] = {
+      {{}, 2, {"Temperature", "Humidity"}},                              // a ConfigRsp-style sensor
+      {{}, 3, {"Temperature", "Humidity", "Unknown"}},                   // one more than it ever described
+      {{kTemperature}, 2, {"Temperature", "Humidity"}},                  // a published list one short
+      {{{"Outside", 1, "DEGC"}, {"Inside", 1, "DEGC"}}, 2, {"Outside", "Inside"}},
+  };
+  for (const auto &c : record_cases) {
+    SCOPED_TRACE(c.names.back());
+    known_sensor();
+    entry(3).channel_count = 2;
+    entry(3).channel_types[0] = 1;
+    entry(3).channel_types[1] = 2;
+    std::system("rm -f /dev/shm/00124B0001A2B3C4*");
+    if (!c.published.empty()) publish_channel_meta(kSensorId, c.published.data(), static_cast<int>(c.published.size()));
+    handle(data_frame_request(0, 2, c.channels, 0, 0x41A8, sensor_now()).bytes);
+    EXPECT_EQ(kinds(frames_of(link.sent())), "21");
+    const std::string delivered = live_channel();
+    EXPECT_EQ(occurrences(delivered, "\"Name\""), c.names.size()) << delivered;
+    for (const char *name : c.names) EXPECT_NE(delivered.find(std::string("\"Name\":\"") + name + "\""), std::string::npos) << delivered;
+    EXPECT_EQ(occurrences(delivered, "\"V\":21.00"), 2 * c.names.size()) << delivered;
+  }
 }
 
 TEST_F(DataIndication, StatusRequestValueResponsesAndDisassociation) {

@@ -4,6 +4,7 @@
 #include "commands/command_support.h"
 #include "core/common.h"
 #include "core/link_frame.h"
+#include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 
@@ -35,8 +36,11 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
   char digits[kAddressDigits + 1];
   if (!read_short_address_digits(ext_text, digits)) return kTryNextKey;
 
-  core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
-  devices::commit_sensorlist();
+  {
+    const core::SensorlistWriteLock write_lock;
+    core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
+    devices::commit_sensorlist();
+  }
   shared::build_set_sensor_record(message.payload, digits, kEventIntervalCommand, interval);
   std::printf("[%s] %ld: Update EventInterval(%d) to %s\n", core::timestamp_text(), core::uptime_seconds(), interval,
               digits);

@@ -1,6 +1,8 @@
 #include "core/command_process.h"
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 #include <libubus.h>
 
 #include <cstdio>
@@ -8,12 +10,14 @@
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"
+#include "core/loop_signals.h"
 
 namespace vorn::core {
 
 void run_command_process() {
   daemon_state.command_process = 0;
   uloop_init();
+  restore_signals_after_uloop_init();  // commands read the output of uci through pipes
   ubus_context *context = ubus_connect(nullptr);
   if (context == nullptr) {
     // Ending lets the main process start it again, rather than serving no commands at all.

@@ -189,7 +189,8 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("resume", call_pause),    UBUS_METHOD_NOARG("pace", call_pace),
 };
 ubus_object_type g_type = UBUS_OBJECT_TYPE("collector_sim", kMethods);
-ubus_object g_object{"collector_sim", 0, nullptr, &g_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
+ubus_object g_object{.name = "collector_sim", .type = &g_type, .methods = kMethods,
+                     .n_methods = static_cast<int>(ARRAY_SIZE(kMethods))};
 
 void connect_bus(uloop_timeout *);
 

@@ -14,6 +14,16 @@ extern "C" {
 
 namespace vorn::core {
 
+namespace {
+
+// The bus is gone: the loop ends, and with it this process, which the main process starts again.
+// The library's own handler ends the loop only while the socket is still registered, and the
+// router's event loop unregisters a socket that hung up before the handler runs: the process
+// would wait on with no bus for good.
+void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
+
+}  // namespace
+
 void run_command_process() {
   daemon_state.command_process = 0;
   uloop_init();
@@ -36,6 +46,7 @@ void run_command_process() {
   }
   // Printed once the event handler is in place: commands sent from now on are served.
   std::printf("connected as %08x\n", context->local_id);
+  context->connection_lost = end_loop_on_lost_bus;
   ubus_add_uloop(context);
   uloop_run();
   ubus_free(context);

@@ -55,7 +55,7 @@ fuzz: fuzz-build
 # then the fuzz targets for FUZZ_SECONDS each; then, when the router platform's source is there,
 # every test again against the real uci, ubus and libubox.
 test: build build-asan fuzz-build
-	@if [[ -n "$(OPENWRT_SRC)" ]]; then $(MAKE) build-router-platform && \
+	@if [[ -n "$(OPENWRT_SRC)" ]]; then $(MAKE) build-router-platform; \
 	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PLATFORM_BUILD); \
 	else echo "skipping the real-platform tests: no router platform source (set OPENWRT_SRC)"; \
 	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD); fi

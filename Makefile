@@ -6,6 +6,10 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
 ROUTER_BUILD ?= build-router
+# The router's own platform: its source (the libubox, uci and ubus archives or unpacked folders),
+# by default the shared folder beside the checkout, and the build tree made against it.
+PLATFORM_BUILD ?= build-platform
+OPENWRT_SRC ?= $(firstword $(wildcard $(CURDIR)/../shared/openwrt $(CURDIR)/../../shared/openwrt))
 SOAK_MINUTES ?= 10
 SOAK_SENSORS ?= 100
 JOBS ?= 2
@@ -17,11 +21,12 @@ PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
                    libgmock-dev:armhf libbenchmark-dev:armhf libmosquitto-dev:armhf qemu-user-static binfmt-support
 
-.PHONY: all deps deps-router build build-asan build-router fuzz-build fuzz test test-router soak demo demo-shell bench bench-profile clean
+.PHONY: all deps deps-router build build-asan build-router build-router-platform fuzz-build fuzz test test-router \
+        test-router-platform soak demo demo-shell bench bench-profile clean
 
 # Targets that run the router sandbox (namespaces and mounts) need root: say so before anything
 # is installed or built.
-ROOT_GOALS := demo demo-shell test test-router soak fuzz bench bench-profile
+ROOT_GOALS := demo demo-shell test test-router test-router-platform soak fuzz bench bench-profile
 ifneq ($(filter $(ROOT_GOALS),$(MAKECMDGOALS)),)
 ifneq ($(shell id -u),0)
 $(error make $(firstword $(filter $(ROOT_GOALS),$(MAKECMDGOALS))) must run as root: the router sandbox uses namespaces and mounts)
@@ -64,10 +69,27 @@ fuzz: fuzz-build
 	done
 
 # Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
-# then the fuzz targets for FUZZ_SECONDS each.
+# then the fuzz targets for FUZZ_SECONDS each; then, when the router platform's source is there,
+# every test again against the real uci, ubus and libubox.
 test: build build-asan fuzz-build
 	@tools/install-deps $(TEST_PACKAGES)
-	@tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	@if [[ -n "$(OPENWRT_SRC)" ]]; then $(MAKE) build-router-platform; \
+	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PLATFORM_BUILD); \
+	else echo "skipping the real-platform tests: no router platform source (set OPENWRT_SRC)"; \
+	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD); fi
+
+# The router's own libubox, uci and ubus built from OPENWRT_SRC into $(PLATFORM_BUILD)/openwrt,
+# and the whole tree built against them: their uci, ubusd and ubus in its router tree.
+build-router-platform: deps
+	@[[ -n "$(OPENWRT_SRC)" ]] || { echo "no router platform source: set OPENWRT_SRC" >&2; exit 2; }
+	@tools/build-router-platform "$(OPENWRT_SRC)" $(PLATFORM_BUILD)/openwrt/prefix
+	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVORN_PLATFORM_PREFIX=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
+	@cmake --build $(PLATFORM_BUILD) -j$(JOBS)
+
+# Every test (unit, end-to-end, soak, scenario) against the router's real platform.
+test-router-platform: build-router-platform
+	@tools/run-tests $(PLATFORM_BUILD)
 
 deps-router: deps
 	@tools/install-deps $(ROUTER_PACKAGES)
@@ -110,4 +132,4 @@ bench-profile: build
 	  tools/router-sandbox -- $(BUILD)/bench/gateway/gateway_bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(ROUTER_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(ROUTER_BUILD) $(PLATFORM_BUILD)

@@ -19,6 +19,11 @@
 
 #include <libubus.h>
 
+// The router's header leaves the socket path to its build; it is the same on every router.
+#ifndef UBUS_UNIX_SOCKET
+#define UBUS_UNIX_SOCKET "/var/run/ubus/ubus.sock"
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

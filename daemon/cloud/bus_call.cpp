@@ -1,14 +1,19 @@
 #include "cloud/bus_call.h"
 
+extern "C" {
 #include <libubox/blobmsg.h>
 #include <libubox/uloop.h>
+}
 
 #include <cstring>
+
+#include "core/loop_signals.h"
 
 namespace vorn::cloud {
 
 BusConnection::BusConnection() {
   uloop_init();
+  core::restore_signals_after_uloop_init();  // the handler goes on reading command output
   context_ = ubus_connect(nullptr);
 }
 

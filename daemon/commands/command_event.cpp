@@ -1,6 +1,8 @@
 #include "commands/command_event.h"
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cstdio>
 #include <cstdlib>

@@ -5,6 +5,7 @@
 #include "core/common.h"
 #include "core/link_frame.h"
 #include "data/sensor_upkeep.h"
+#include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 
@@ -40,10 +41,13 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
   char digits[kAddressDigits + 1];
   if (!read_short_address_digits(ext_text, digits)) return kTryNextKey;
 
-  core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
-  char what[64];
-  std::snprintf(what, sizeof what, "its wanted interval %d", interval);
-  devices::commit_sensorlist(ext_text, what);
+  {
+    const core::SensorlistWriteLock write_lock;
+    core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
+    char what[64];
+    std::snprintf(what, sizeof what, "its wanted interval %d", interval);
+    devices::commit_sensorlist(ext_text, what);
+  }
   shared::build_set_sensor_record(message.payload, digits, kEventIntervalCommand, interval);
   std::printf("[%s] %ld: Update EventInterval(%d) to %s\n", core::timestamp_text(), core::uptime_seconds(), interval,
               digits);

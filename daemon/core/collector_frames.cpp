@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/common.h"
+#include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::core {
@@ -47,6 +48,7 @@ void handle_nwk_info_ind(const std::uint8_t *p) {
   std::fputs("Update Network Info:\n", stdout);
   std::printf("\tFW Ver: %d.%d.%d.%d\n", p[0], p[1], p[2], p[3]);
   print_network_tail(read_le16(p + 4), read_le16(p + 6), p + 8, p + 16);
+  const SensorlistWriteLock write_lock;
   store_coprocessor_ext_address(p + 8);
   devices::commit_sensorlist();
 }
@@ -59,8 +61,11 @@ void model_region(const char *model_name, char *region) {
 
 void handle_get_nwk_info_cnf(const std::uint8_t *p) {
   run_shell_command("killall -9 cm_restart");
-  run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
-  devices::commit_sensorlist();
+  {
+    const SensorlistWriteLock write_lock;
+    run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    devices::commit_sensorlist();
+  }
 
   char model_name[33] = {};
   std::memcpy(model_name, p + 22, 32);
@@ -82,13 +87,17 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
   std::printf("\tStatus: %s\n", true_false(p[0]));
   print_network_tail(read_le16(p + 5), read_le16(p + 7), p + 9, p + 17);
 
+  const SensorlistWriteLock write_lock;  // check_sub1g_module below starts in the background
   ensure_coprocessor_section();
   _system("uci set sensorlist.@Coprocessor[].ModelVersion=\"%d.%d.%d.%02X\"", major, minor, patch, build);
   store_coprocessor_ext_address(p + 9);
   if (version > 0x90004) {
-    if (is_safe_command_value(model_name)) {
+    // An empty text would delete the stored option on the router's uci, so it is not written.
+    if (model_name[0] == '\0') {
+      std::printf("Model name is empty, the stored one is kept\n");
+    } else if (is_safe_command_value(model_name)) {
       _system("uci set sensorlist.@Coprocessor[].ModelName=\"%s\"", model_name);
-      _system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
+      if (region[0] != '\0') _system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
     } else {
       std::printf("Model name holds characters unfit for the configuration, not stored\n");
     }
@@ -98,6 +107,7 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
 }
 
 void ensure_coprocessor_section() {
+  const SensorlistWriteLock write_lock;
   char line[128];
   switch (devices::read_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]")) {
     case devices::LineRead::kNotRun: return;  // nothing known: adding could make a second section
@@ -147,8 +157,11 @@ void handle_collector_state_change(std::uint8_t state) {
     case 3:
       run_shell_command("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
       run_shell_command("killall -9 cm_restart");
-      run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
-      devices::commit_sensorlist();
+      {
+        const SensorlistWriteLock write_lock;
+        run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+        devices::commit_sensorlist();
+      }
       break;
     default: break;
   }

@@ -17,6 +17,7 @@
 #include "core/daemon_state.h"
 #include "core/link_io.h"
 #include "core/link_semaphore.h"
+#include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 #include "status/status_counters.h"
@@ -24,6 +25,7 @@
 namespace vorn::core {
 
 void check_start_count() {
+  const SensorlistWriteLock write_lock;  // the count is read, raised and written back as one
   ensure_coprocessor_section();
   char line[128];
   if (!devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[].StartCount")) return;

@@ -1,6 +1,8 @@
 #include "core/command_process.h"
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 #include <libubus.h>
 
 #include <cstdio>
@@ -8,13 +10,25 @@
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"
+#include "core/loop_signals.h"
 #include "status/status_object.h"
 
 namespace vorn::core {
 
+namespace {
+
+// The bus is gone: the loop ends, and with it this process, which the main process starts again.
+// The library's own handler ends the loop only while the socket is still registered, and the
+// router's event loop unregisters a socket that hung up before the handler runs: the process
+// would wait on with no bus for good.
+void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
+
+}  // namespace
+
 void run_command_process() {
   daemon_state.command_process = 0;
   uloop_init();
+  restore_signals_after_uloop_init();  // commands read the output of uci through pipes
   ubus_context *context = ubus_connect(nullptr);
   if (context == nullptr) {
     // Ending lets the main process start it again, rather than serving no commands at all.
@@ -34,6 +48,7 @@ void run_command_process() {
   status::add_status_object(context);
   // Printed once the event handler is in place: commands sent from now on are served.
   std::printf("connected as %08x\n", context->local_id);
+  context->connection_lost = end_loop_on_lost_bus;
   ubus_add_uloop(context);
   uloop_run();
   ubus_free(context);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "core/run_file.h"
+#include "core/sensorlist_lock.h"
 
 namespace vorn::core {
 
@@ -24,9 +25,13 @@ std::mutex &fork_lock() {
 void lock_before_fork() { fork_lock().lock(); }
 // The child's only thread is the one that took the lock, so it may give it back too.
 void unlock_after_fork() { fork_lock().unlock(); }
+void unlock_in_child() {
+  fork_lock().unlock();
+  forget_sensorlist_lock_in_child();
+}
 
 // Every fork of this program, also one made by a library, waits for a pipe opening to end.
-const int fork_handlers_installed = pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+const int fork_handlers_installed = pthread_atfork(lock_before_fork, unlock_after_fork, unlock_in_child);
 
 }  // namespace
 
@@ -40,6 +45,24 @@ pid_t fork_process() {
   const pid_t pid = fork();
   if (pid == 0) release_run_file_in_child();
   return pid;
+}
+
+bool run_and_wait_in_child(void (*work)()) {
+  const pid_t child = fork_process();
+  if (child < 0) {
+    std::fprintf(stderr, "fork failed (%s)\n", std::strerror(errno));
+    return false;
+  }
+  if (child == 0) {
+    signal(SIGCHLD, SIG_DFL);
+    work();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool run_detached(void (*work)(const void *), const void *argument, const char *what) {

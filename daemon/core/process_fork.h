@@ -25,6 +25,10 @@ class PipeOpening {
 // child, the run-file lock of the main process is given up (a child never owns the daemon's run).
 pid_t fork_process();
 
+// Runs `work` in a child and waits for it: how the main process makes its sensorlist writes, whose
+// lock none of its threads may hold. False when the fork failed or the child did not end well.
+bool run_and_wait_in_child(void (*work)());
+
 // Runs `work` in a grandchild of this process, as a frame handler runs: the child forks the worker
 // and exits at once, and this thread waits only for that child, so it never blocks on the work.
 // False when a fork failed (said on standard error with `what`).

@@ -1,6 +1,8 @@
 #include "core/shutdown.h"
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 #include <sys/wait.h>
 #include <unistd.h>
 

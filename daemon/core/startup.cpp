@@ -83,12 +83,12 @@ void run_daemon(int argc, char **argv) {
   watch_command_process();
 
   add_common_log("vorn_mgr", 11);
-  check_start_count();
+  run_and_wait_in_child(check_start_count);  // sensorlist writes: never under a lock of this process
   start_collector();
   wait_for_collector_ready();
   daemon_state.link_socket.store(connect_to_collector());
 
-  devices::reconcile_sensor_list();
+  run_and_wait_in_child(devices::reconcile_sensor_list);  // it deletes sections: a child's writes
   resume_downloads_in_child();
   if (shared::open_link_semaphore() != 0) {
     std::fputs("Create Semphore Failed\n", stdout);

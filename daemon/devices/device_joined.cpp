@@ -8,6 +8,7 @@
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
+#include "core/sensorlist_lock.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
@@ -50,6 +51,7 @@ void refresh_device_list_entry(const JoinedIndication &joined) {
 // Makes sure the sensor has exactly one section and records its short address in it.
 void record_in_sensorlist(const JoinedIndication &joined) {
   SensorSectionLock lock(joined.text);
+  const core::SensorlistWriteLock write_lock;
   if (add_section_if_missing(joined.text) != SectionLookup::kUnknown)
     core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", joined.text, joined.short_address);
   commit_sensorlist(joined.text, "its section and short address");
@@ -79,6 +81,7 @@ void handle_device_joined(const std::uint8_t *frame) {
 
   if (joined.rejoined && read_event_interval_wanted(joined.text) != 0) {
     // The sensor keeps the interval the cloud asked for; its section is left as it is.
+    const core::SensorlistWriteLock write_lock;
     commit_sensorlist(joined.text, "changes staged before its re-join");
   } else {
     record_in_sensorlist(joined);

@@ -12,6 +12,7 @@
 #include "core/common.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
+#include "core/sensorlist_lock.h"
 #include "data/sensor_report.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
@@ -26,6 +27,7 @@ namespace {
 
 void forget_section(const char *text) {
   SensorSectionLock lock(text);
+  const core::SensorlistWriteLock write_lock;
   core::_system("uci -q delete sensorlist.@%s[]", text);
   commit_sensorlist(text, "the deletion of its section");
 }

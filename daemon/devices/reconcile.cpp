@@ -9,6 +9,7 @@
 
 #include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
@@ -56,6 +57,7 @@ void reconcile_line(const char *line) {
   } else {
     char text[core::kExtAddressTextSize];
     core::ext_address_text(ext_address, text);
+    const core::SensorlistWriteLock write_lock;
     core::_system("uci -q delete sensorlist.@%s[]", text);
     commit_sensorlist(text, "the deletion of its section");
   }
@@ -105,7 +107,7 @@ void reconcile_sensor_list() {
   char line[255];
   for (;;) {
     std::memset(line, 0, sizeof line);
-    if (std::fgets(line, 254, pipe.get()) == nullptr) break;
+    if (!read_pipe_line(pipe.get(), line, 254)) break;
     reconcile_line(line);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,26 @@ ReadPipe open_read_pipe(const char *command) {
   return ReadPipe(popen(command, "r"));
 }
 
+bool read_pipe_line(FILE *pipe, char *line, std::size_t size) {
+  if (size == 0) return false;
+  std::size_t length = 0;
+  // Character by character: a line-wise read that fails midway leaves the part it read undefined.
+  while (length + 1 < size) {
+    const int c = std::getc(pipe);
+    if (c == EOF) {
+      if (std::ferror(pipe) && errno == EINTR) {
+        std::clearerr(pipe);
+        continue;
+      }
+      break;
+    }
+    line[length++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  line[length] = '\0';
+  return length > 0;
+}
+
 namespace {
 
 LineRead vread_line(char *line, std::size_t size, const char *format, va_list args) {
@@ -29,7 +50,7 @@ LineRead vread_line(char *line, std::size_t size, const char *format, va_list ar
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return LineRead::kNotRun;
   ReadPipe pipe = open_read_pipe(command);
   if (!pipe) return LineRead::kNotRun;
-  if (std::fgets(line, static_cast<int>(size), pipe.get()) == nullptr || line[0] == '\0') return LineRead::kNoLine;
+  if (!read_pipe_line(pipe.get(), line, size)) return LineRead::kNoLine;
   return LineRead::kLine;
 }
 

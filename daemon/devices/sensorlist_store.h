@@ -21,6 +21,10 @@ using ReadPipe = std::unique_ptr<FILE, PipeCloser>;
 // Starts a read command (flushing our output first, so the child never repeats it).
 ReadPipe open_read_pipe(const char *command);
 
+// Reads one line (line end included) of a command's output into `line`; false at the end of the
+// output. A read broken by a signal is taken up again, never taken for the end.
+bool read_pipe_line(FILE *pipe, char *line, std::size_t size);
+
 enum class LineRead {
   kLine,    // a non-empty first line was read
   kNoLine,  // the command ran and printed nothing

@@ -53,7 +53,8 @@ int main() {
     uloop_done();
     return 1;
   }
-  ubus_object object{name, 0, nullptr, &g_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
+  ubus_object object{.name = name, .type = &g_type, .methods = kMethods,
+                     .n_methods = static_cast<int>(ARRAY_SIZE(kMethods))};
   if (ubus_add_object(bus.get(), &object) != UBUS_STATUS_OK) {
     std::fprintf(stderr, "cloud_agent: cannot register the bus object %s\n", name);
     uloop_done();

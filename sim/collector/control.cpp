@@ -189,7 +189,8 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("resume", call_pause),    UBUS_METHOD_NOARG("pace", call_pace),
 };
 ubus_object_type g_type = UBUS_OBJECT_TYPE("collector_sim", kMethods);
-ubus_object g_object{"collector_sim", 0, nullptr, &g_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
+ubus_object g_object{.name = "collector_sim", .type = &g_type, .methods = kMethods,
+                     .n_methods = static_cast<int>(ARRAY_SIZE(kMethods))};
 
 void connect_bus(uloop_timeout *);
 
@@ -204,6 +205,10 @@ void connect_bus(uloop_timeout *) {
     g_bus = nullptr;
   }
   g_bus = ubus_connect(nullptr);
+  // Ids handed out by a bus daemon that has gone mean nothing to the new one: the router's library
+  // would announce the object with its old type id, and the new daemon would refuse it.
+  g_type.id = 0;
+  g_object.id = 0;
   if (g_bus != nullptr && ubus_add_object(g_bus, &g_object) == UBUS_STATUS_OK) {
     g_bus->connection_lost = on_bus_lost;
     ubus_add_uloop(g_bus);

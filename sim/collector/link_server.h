@@ -2,7 +2,9 @@
 // connection and splits what it sends into frames.
 #pragma once
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 #include "byte_fields.h"
 #include "network.h"

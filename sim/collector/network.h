@@ -2,7 +2,9 @@
 // Everything runs on one event loop; timers drive the sensors.
 #pragma once
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,8 @@
 #include "bus_json.h"
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cstdlib>
 

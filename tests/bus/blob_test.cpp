@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include "support/bus_test_support.h"
 
@@ -98,6 +100,8 @@ TEST(Blobmsg, PolicyTypeMismatchAndMissingFieldsGiveNull) {
   EXPECT_EQ(0u, blobmsg_get_u64(any[0]));
 }
 
+// The stand-in refuses what the router's library takes on trust (the callers never pass it).
+#ifndef VORN_REAL_PLATFORM
 TEST(Blobmsg, RefusesValuesThatWouldCorruptTheMessage) {
   BlobBuf b;
   blobmsg_add_string(&b.b, "ok", "1");
@@ -110,6 +114,7 @@ TEST(Blobmsg, RefusesValuesThatWouldCorruptTheMessage) {
   EXPECT_EQ(before, blob_raw_len(b.b.head));
   EXPECT_EQ(1, blobmsg_check_array(b.b.head, BLOBMSG_TYPE_UNSPEC));
 }
+#endif
 
 TEST(Blobmsg, GrowingKeepsOpenContainersIntact) {
   BlobBuf b;

@@ -10,8 +10,15 @@
 
 #include <unistd.h>
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 #include <libubus.h>
+
+// The router's header leaves the message size limit to its build, which sets 1 MiB.
+#ifndef UBUS_MAX_MSGLEN
+#define UBUS_MAX_MSGLEN 1048576
+#endif
 
 #include "support/bus_test_support.h"
 

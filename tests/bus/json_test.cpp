@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include "support/bus_test_support.h"
 

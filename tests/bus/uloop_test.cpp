@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 namespace {
 
@@ -67,7 +69,7 @@ TEST_F(Uloop, TimeoutsFireInExpiryOrderAndCancelledOnesNever) {
   EXPECT_EQ((std::vector<int>{1, 2, 3}), g_order);
   EXPECT_LT(elapsed_ms(start), 2000);
   EXPECT_TRUE(d.t.pending);
-  EXPECT_GT(uloop_timeout_remaining(&d.t), 4000);
+  EXPECT_GT(uloop_timeout_remaining64(&d.t), 4000);
   uloop_timeout_cancel(&d.t);
 }
 

@@ -5,7 +5,9 @@
 //   reply.json  the whole "transmit" answer instead of the usual {"rc": ...}
 //   delay_ms    milliseconds "transmit" waits before it answers
 //   held.json   the message "obtain" returns as "rc" (and deletes); without it no answer
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 #include <libubus.h>
 #include <unistd.h>
 

@@ -1,14 +1,23 @@
 // Helpers every part of the daemon leans on: byte order, addresses, the hex dump layout that
 // operators read, the name tables, the shell runner's refusal and per-thread time stamps.
 #include <gtest/gtest.h>
+#include <sys/time.h>
+
+extern "C" {
+#include <libubox/uloop.h>
+}
 
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "core/common.h"
 #include "core/link_frame.h"
+#include "core/loop_signals.h"
+#include "devices/sensorlist_store.h"
 #include "test_support.h"
 
 namespace vorn::core {
@@ -114,6 +123,41 @@ TEST(ShellRunner, RunsWhatFitsAndRefusesWhatDoesNot) {
   EXPECT_EQ(_system("%s", command.c_str()), 511);
   EXPECT_EQ(access(marker, F_OK), 0);
   unlink(marker);
+}
+
+// The router's event loop library takes SIGCHLD (a handler without SA_RESTART) and ignores
+// SIGPIPE on start. Afterwards the daemon's needs hold again: both back at their defaults, commands
+// started later see SIGPIPE at its default, and a signal arriving during a read of a command's
+// output (as SIGCHLD does when any child ends) neither ends the read nor loses the value.
+TEST(LoopSignals, RestoredAfterTheLoopStartsAndReadsSurviveInterruptions) {
+  ASSERT_EQ(0, uloop_init());
+  restore_signals_after_uloop_init();
+  for (int signal : {SIGCHLD, SIGPIPE}) {
+    struct sigaction now {};
+    sigaction(signal, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL) << "signal " << signal;
+  }
+  char line[128];
+  ASSERT_TRUE(devices::read_first_line(line, sizeof line, "grep SigIgn /proc/self/status | cut -f2"));
+  const unsigned long long ignored = std::strtoull(line, nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << "a started command ignores SIGPIPE: " << line;
+
+  struct sigaction interrupting {};
+  interrupting.sa_handler = [](int) {};
+  sigaction(SIGALRM, &interrupting, nullptr);  // no SA_RESTART: a blocked read fails with EINTR
+  const itimerval every_20_ms{{0, 20000}, {0, 20000}};
+  setitimer(ITIMER_REAL, &every_20_ms, nullptr);
+  const devices::LineRead read = devices::read_line(line, sizeof line, "sleep 0.3; echo kept value");
+  const itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  signal(SIGALRM, SIG_DFL);
+  EXPECT_EQ(read, devices::LineRead::kLine);
+  EXPECT_STREQ(line, "kept value\n");
+  int lines = 0;
+  devices::ReadPipe pipe = devices::open_read_pipe("printf 'a\\nbb\\n'");
+  while (devices::read_pipe_line(pipe.get(), line, 2)) ++lines;  // one character and its terminator
+  EXPECT_EQ(lines, 5) << "a line longer than the buffer is read in pieces";
+  uloop_done();
 }
 
 TEST(Timestamp, EachThreadHasItsOwnBuffer) {

@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+extern "C" {
 #include <libubox/uloop.h>
+}
 #include <libubus.h>
 #include <netinet/in.h>
 #include <poll.h>

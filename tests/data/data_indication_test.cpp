@@ -535,7 +535,7 @@ TEST_F(DataIndication, ConfigRspDecodesTheWordsKeptBeforeTheVersionAndSetsTheClo
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0][3], 0x1A) << "SyncTime";
   EXPECT_EQ(option("ModelVersion"), "0.9.0.5");
-  EXPECT_EQ(option("ModelName"), "");
+  EXPECT_EQ(option("ModelName"), "QX-9") << "an empty model name keeps the stored one";
   EXPECT_EQ(option("EventInterval"), "60");
 
   handle(config_response(3, 0).bytes);

@@ -16,7 +16,9 @@
 #include <vector>
 
 #include <json-c/json.h>
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include "ubus_wire.h"
 

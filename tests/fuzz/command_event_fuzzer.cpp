@@ -12,7 +12,9 @@
 #include <string>
 
 #include <gateway_lib/download_records.h>
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"

@@ -1,7 +1,9 @@
 // Growable attribute buffer. The open container (buf->head) is always the last attribute in the
 // buffer, so new attributes go at its end; positions are kept as offsets because growing moves the
 // memory.
+extern "C" {
 #include <libubox/blob.h>
+}
 
 #include <cstdlib>
 #include <cstring>

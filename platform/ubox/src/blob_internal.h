@@ -1,7 +1,9 @@
 // Building blocks shared by the blob and blobmsg writers.
 #pragma once
 
+extern "C" {
 #include <libubox/blob.h>
+}
 
 namespace ubox_detail {
 

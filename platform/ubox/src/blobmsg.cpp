@@ -1,7 +1,9 @@
 // blobmsg fields: writing, checking and parsing. Every check works only from the bytes it was
 // given (a field's own length, a list's length), so malformed input can never lead a reader past
 // its buffer.
+extern "C" {
 #include <libubox/blobmsg.h>
+}
 
 #include <cstdint>
 #include <cstring>

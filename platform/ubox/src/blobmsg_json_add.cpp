@@ -1,5 +1,7 @@
 // JSON (json-c objects) to blobmsg fields.
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,8 @@
 // blobmsg fields to JSON text. The input is checked as a whole before anything is formatted, so
 // the writer below may trust every length it reads.
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cinttypes>
 #include <cmath>

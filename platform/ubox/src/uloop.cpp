@@ -1,6 +1,8 @@
 // Event loop on epoll. All state is static and fixed-size: nothing here allocates, so uloop_end()
 // and uloop_done() are safe to call from a signal handler.
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 #include <cerrno>
 #include <climits>
@@ -180,11 +182,15 @@ int uloop_timeout_cancel(struct uloop_timeout *timeout) {
   return 0;
 }
 
-int uloop_timeout_remaining(struct uloop_timeout *timeout) {
+int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout) {
   if (!timeout->pending) return -1;
   const long long us = diff_us(timeout->time, monotonic_now());
   if (us <= 0) return 0;
-  const long long ms = (us + 999) / 1000;
+  return (us + 999) / 1000;
+}
+
+int uloop_timeout_remaining(struct uloop_timeout *timeout) {
+  const int64_t ms = uloop_timeout_remaining64(timeout);
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 

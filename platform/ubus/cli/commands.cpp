@@ -7,7 +7,9 @@
 #include <set>
 #include <string>
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 namespace {
 

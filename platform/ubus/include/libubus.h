@@ -9,14 +9,16 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+/* Like the router's own header, this one gives the message buffer and event loop headers it
+ * includes C linkage itself. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #include <libubox/blobmsg.h>
 #include <libubox/list.h>
 #include <libubox/uloop.h>
 #include <libubox/utils.h>
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 #define UBUS_UNIX_SOCKET "/var/run/ubus/ubus.sock"
 

@@ -6,7 +6,9 @@
 #include <deque>
 #include <vector>
 
+extern "C" {
 #include <libubox/uloop.h>
+}
 
 #include "ubus_wire.h"
 #include "unique_fd.h"

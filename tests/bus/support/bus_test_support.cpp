@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 extern char **environ;
 

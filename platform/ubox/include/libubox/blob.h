@@ -15,10 +15,6 @@
 
 #include <libubox/utils.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define BLOB_ATTR_ID_MASK 0x7f000000u
 #define BLOB_ATTR_ID_SHIFT 24
 #define BLOB_ATTR_LEN_MASK 0x00ffffffu
@@ -144,8 +140,5 @@ static inline struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint6
        blob_pad_len(pos) >= sizeof(struct blob_attr) && blob_pad_len(pos) <= (size_t)(rem); \
        rem -= blob_pad_len(pos), pos = blob_next(pos))
 
-#ifdef __cplusplus
-}
-#endif
 
 #endif

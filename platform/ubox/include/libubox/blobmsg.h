@@ -6,10 +6,6 @@
 
 #include <libubox/blob.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define BLOBMSG_ALIGN 2
 #define BLOBMSG_PADDING(len) (((len) + (1 << BLOBMSG_ALIGN) - 1) & ~((1 << BLOBMSG_ALIGN) - 1))
 
@@ -191,8 +187,5 @@ static inline double blobmsg_get_double(struct blob_attr *attr) {
        blob_pad_len(pos) >= sizeof(struct blob_attr) && blob_pad_len(pos) <= (size_t)(rem); \
        rem -= blob_pad_len(pos), pos = blob_next(pos))
 
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -6,10 +6,6 @@
 
 #include <libubox/blobmsg.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 struct json_object;
 
 /* Adds every member of a JSON object as a field of b. JSON null becomes a field of type
@@ -38,8 +34,5 @@ static inline char *blobmsg_format_json_indent(struct blob_attr *attr, bool list
   return blobmsg_format_json_with_cb(attr, list, NULL, NULL, indent);
 }
 
-#ifdef __cplusplus
-}
-#endif
 
 #endif

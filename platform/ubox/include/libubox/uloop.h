@@ -11,10 +11,6 @@
 
 #include <libubox/list.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #define ULOOP_READ (1 << 0)
 #define ULOOP_WRITE (1 << 1)
 #define ULOOP_EDGE_TRIGGER (1 << 2)
@@ -58,10 +54,9 @@ int uloop_fd_delete(struct uloop_fd *sock);
 int uloop_timeout_set(struct uloop_timeout *timeout, int msecs);
 int uloop_timeout_cancel(struct uloop_timeout *timeout);
 /* Milliseconds until the timeout fires (0 when due), or -1 when it is not pending. */
-int uloop_timeout_remaining(struct uloop_timeout *timeout);
+int uloop_timeout_remaining(struct uloop_timeout *timeout) __attribute__((deprecated("use uloop_timeout_remaining64")));
+/* Milliseconds until the timeout fires, rounded up; -1 when it is not pending. */
+int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout);
 
-#ifdef __cplusplus
-}
-#endif
 
 #endif

@@ -1,6 +1,8 @@
 #include "agent.h"
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <algorithm>
 #include <cstdio>

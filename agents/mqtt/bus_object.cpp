@@ -1,6 +1,8 @@
 #include "bus_object.h"
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cstdio>
 #include <cstdlib>

@@ -7,7 +7,9 @@
 // queue until the broker has them. Configuration: /etc/config/vorn_mqtt. Ends on SIGTERM, SIGINT
 // or SIGHUP.
 #include <gateway_lib/settings.h>
+extern "C" {
 #include <libubox/uloop.h>
+}
 #include <signal.h>
 #include <sys/stat.h>
 

@@ -1,7 +1,9 @@
 #include "gateway_source.h"
 
+extern "C" {
 #include <libubox/blobmsg_json.h>
 #include <libubox/uloop.h>
+}
 #include <unistd.h>
 
 #include <cstdio>

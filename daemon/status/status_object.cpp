@@ -3,7 +3,9 @@
 #include <sys/shm.h>
 
 #include <gateway_lib/download_records.h>
+extern "C" {
 #include <libubox/blobmsg_json.h>
+}
 
 #include <cstdio>
 #include <ctime>

@@ -68,6 +68,7 @@ class CommandProcess : public DeviceFixture {
     add_section(kSensorText, "ShortAddress=001A");
     capture_stdout([] { shared::device_list_add(kIndex, kSensor); });
     std::fflush(stdout);
+    unlink(kOutput);  // the last test's "connected as" must not pass for this process's
     command_process_ = fork();
     if (command_process_ == 0) {
       const int out = open(kOutput, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);

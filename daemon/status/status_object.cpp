@@ -92,7 +92,9 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("sensors", call_sensors),
 };
 ubus_object_type object_type = UBUS_OBJECT_TYPE("vorn_mgr", kMethods);
-ubus_object object{"vorn_mgr", 0, nullptr, &object_type, kMethods, static_cast<int>(ARRAY_SIZE(kMethods))};
+// By field name: the router's struct starts with its tree node, ours does not.
+ubus_object object{.name = "vorn_mgr", .type = &object_type, .methods = kMethods,
+                   .n_methods = static_cast<int>(ARRAY_SIZE(kMethods))};
 
 }  // namespace
 

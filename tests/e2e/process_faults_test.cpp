@@ -173,7 +173,8 @@ TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
   // collector reads again the gateway sends to it.
   {
     const std::size_t mark = daemon_output().size();
-    collector_stopped_ = static_cast<pid_t>(std::atoi(shell("pidof collector").c_str()));
+    for (const ProcessInfo &p : all_processes())
+      if (p.name == "collector" && p.state != 'Z') collector_stopped_ = p.pid;
     ASSERT_GT(collector_stopped_, 0);
     kill(collector_stopped_, SIGSTOP);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);

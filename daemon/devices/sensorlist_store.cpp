@@ -111,13 +111,15 @@ bool same_version(const FileVersion &a, const FileVersion &b) {
 }  // namespace
 
 bool commit_sensorlist(const char *sensor, const char *what) {
-  const bool staged = file_version(kStagedSensorlist).present;
+  // Changes are staged when the save file holds something: the router's tool empties it after a
+  // commit rather than removing it.
+  const FileVersion staged = file_version(kStagedSensorlist);
   const FileVersion committed = file_version(kSensorlistFile);
   core::_system("%s", kCommitSensorlist);
   // With changes staged, a commit that took (ours, or another process's that wrote ours with its
-  // own) has replaced the configuration file. Changes staged by others meanwhile do not count.
-  if (!staged || !file_version(kStagedSensorlist).present || !same_version(committed, file_version(kSensorlistFile)))
-    return true;
+  // own) has replaced the configuration file. One that could not write leaves the file as it was;
+  // the router's tool has then also emptied the save file, ours keeps it.
+  if (!staged.present || staged.size == 0 || !same_version(committed, file_version(kSensorlistFile))) return true;
   char count[24] = "";
   if (const std::uint32_t so_far = status::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
   std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n",

@@ -16,6 +16,11 @@ ubus -t 10 wait_for cloud_agent || { echo "$gateway: no cloud agent" >"$dir/$gat
 /usr/sbin/vorn_mgr >/tmp/vorn_mgr.log 2>&1 &
 touch "$dir/$gateway.started"
 for _ in $(seq 600); do [[ -e "$dir/stop" ]] && break; sleep 0.5; done
+# A command answered "sent" reaches sensorlist a moment later (the command process writes it under
+# the sensor list's lock): on a loaded or emulated machine, give it that moment.
+if [[ $(ubus call mqtt_agent stats | tr -d ' \t\n' | sed -n 's/.*"commands":\([0-9]*\).*/\1/p') != 0 ]]; then
+  for _ in $(seq 40); do uci -q show sensorlist | grep -q EventIntervalUserWanted && break; sleep 0.5; done
+fi
 {
   ubus call mqtt_agent stats | tr -d ' \t\n'; echo
   uci -q show sensorlist | grep EventIntervalUserWanted

@@ -12,10 +12,10 @@ namespace {
 
 // One point per record, "T" the distance from the base time in either direction. A record whose
 // value array is missing has no point.
-json_object *record_points(const data::SensorReport *report, int channel) {
+json_object *record_points(const shared::SensorReport *report, int channel) {
   json_object *points = json_object_new_array();
   for (int j = 0; j < report->record_count; ++j) {
-    const data::DataRecord &record = report->records[j];
+    const shared::DataRecord &record = report->records[j];
     if (record.values == nullptr) continue;
     std::int64_t offset = std::llabs(static_cast<std::int64_t>(record.time) - report->base_time);
     json_object_array_add(points, new_point(offset, record.values[channel]));
@@ -25,7 +25,7 @@ json_object *record_points(const data::SensorReport *report, int channel) {
 
 }  // namespace
 
-void report_buffered_data(const data::SensorReport *report) {
+void report_buffered_data(const shared::SensorReport *report) {
   if (report == nullptr || report->channel_meta == nullptr || report->records == nullptr) return;
 
   json_object *channels = json_object_new_array();

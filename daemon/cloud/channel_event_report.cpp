@@ -11,7 +11,7 @@
 
 namespace vorn::cloud {
 
-void report_channel_event(const data::SensorReport *report, int channel, int event_type, const char *value,
+void report_channel_event(const shared::SensorReport *report, int channel, int event_type, const char *value,
                           int level, const char *message) {
   // Only a channel the report has can be named (the metadata has one entry per channel).
   if (report == nullptr || channel < 0 || channel >= reported_channels(report)) return;

@@ -27,7 +27,7 @@ std::string_view unit_of(const char *unit) { return {unit, strnlen(unit, kUnitLe
 
 }  // namespace
 
-void report_channel_list(const data::SensorReport *report) {
+void report_channel_list(const shared::SensorReport *report) {
   if (report == nullptr || report->channel_count == 0) return;
   JsonPtr body(json_object_new_array());
   for (int i = 0; i < reported_channels(report); ++i) {
@@ -44,11 +44,11 @@ void report_channel_list(const data::SensorReport *report) {
   send_report(report->sensor_id, kChannelListReport, body.get());
 }
 
-void report_channel_list_meta(const data::SensorReport *report) {
+void report_channel_list_meta(const shared::SensorReport *report) {
   if (report == nullptr || report->channel_meta == nullptr) return;
   JsonPtr body(json_object_new_array());
   for (int i = 0; i < reported_channels(report); ++i) {
-    const data::ChannelMeta &meta = report->channel_meta[i];
+    const shared::ChannelMeta &meta = report->channel_meta[i];
     ChannelLabel label = lookup_type_label(meta.type);
     json_object_array_add(body.get(), new_channel_entry(bounded_text(meta.name), label.type_text, bounded_text(meta.unit)));
   }

@@ -9,7 +9,7 @@
 #include "cloud/bus_call.h"
 #include "cloud/message_retrieval.h"
 #include "core/daemon_state.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
 namespace vorn::cloud {
 
@@ -46,14 +46,14 @@ int cloud_invoke(const char *object, const char *method, const char *sender, con
   std::uint32_t id = 0;
   if (object == nullptr || ubus_lookup_id(bus.get(), object, &id) != 0) {
     std::fputs("ubus_lookup_id failed\n", stdout);
-    status::count_report(false);
+    shared::count_report(false);
     return -1;
   }
   int result = invoke_with_message(bus.get(), id, method, &transmit_buffer, sender, message, on_transmit_reply,
                                    const_cast<char *>(context));
   // The bus reports a time-out or a vanished agent as a positive status: a failure all the same.
   if (result != 0) std::fputs("ubus_invoke failed\n", stdout);
-  status::count_report(result == 0);
+  shared::count_report(result == 0);
   if (core::daemon_state.debug_level > 1) std::printf("tMsg:\r\n%s\r\n", message);
   return result;
 }

@@ -6,7 +6,7 @@
 
 namespace vorn::cloud {
 
-void report_device_info(const data::SensorReport *report) {
+void report_device_info(const shared::SensorReport *report) {
   // A temperature of exactly 0 marks a frame without operating values.
   if (report == nullptr || report->op_temperature == 0) return;
   JsonPtr body(json_object_new_array());

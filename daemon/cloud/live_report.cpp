@@ -6,7 +6,7 @@
 
 namespace vorn::cloud {
 
-int all_values_invalid(const data::SensorReport *report) {
+int all_values_invalid(const shared::SensorReport *report) {
   if (report == nullptr) return 1;
   for (int i = 0; i < reported_channels(report); ++i) {
     float value = report->values[i];
@@ -16,7 +16,7 @@ int all_values_invalid(const data::SensorReport *report) {
   return 1;
 }
 
-void report_live_data(const data::SensorReport *report) {
+void report_live_data(const shared::SensorReport *report) {
   if (report == nullptr || all_values_invalid(report)) return;
 
   json_object *channels = json_object_new_array();

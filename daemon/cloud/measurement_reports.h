@@ -2,17 +2,17 @@
 // cloud agent.
 #pragma once
 
-#include "data/sensor_report.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::cloud {
 
 // The frame's live values, published on the channel named by the sensor id.
-void report_live_data(const data::SensorReport *report);
+void report_live_data(const shared::SensorReport *report);
 
 // The buffered records of a Data Frame Request (the caller makes sure metadata and records exist).
-void report_buffered_data(const data::SensorReport *report);
+void report_buffered_data(const shared::SensorReport *report);
 
 // 1 for a null report or when none of its channel values is valid (no channels included).
-int all_values_invalid(const data::SensorReport *report);
+int all_values_invalid(const shared::SensorReport *report);
 
 }  // namespace vorn::cloud

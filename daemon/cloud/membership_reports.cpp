@@ -8,7 +8,7 @@ namespace vorn::cloud {
 
 namespace {
 
-void report_parent(const data::SensorReport *report, const char *parent) {
+void report_parent(const shared::SensorReport *report, const char *parent) {
   if (report == nullptr) return;
   JsonPtr body(json_object_new_object());
   add_string(body.get(), "Parent", parent);
@@ -17,8 +17,8 @@ void report_parent(const data::SensorReport *report, const char *parent) {
 
 }  // namespace
 
-void report_joined(const data::SensorReport *report) { report_parent(report, core::daemon_state.gateway_id); }
+void report_joined(const shared::SensorReport *report) { report_parent(report, core::daemon_state.gateway_id); }
 
-void report_left(const data::SensorReport *report) { report_parent(report, ""); }
+void report_left(const shared::SensorReport *report) { report_parent(report, ""); }
 
 }  // namespace vorn::cloud

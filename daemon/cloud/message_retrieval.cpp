@@ -14,6 +14,8 @@ namespace vorn::cloud {
 
 namespace {
 
+RetrievedMessageHandler retrieved_message_handler = nullptr;
+
 // Used only by "obtain", which runs while the "transmit" buffer still holds its call.
 blob_buf obtain_buffer;
 
@@ -47,6 +49,8 @@ JsonPtr body_array(json_object *body) {
 }
 
 }  // namespace
+
+void set_retrieved_message_handler(RetrievedMessageHandler handler) { retrieved_message_handler = handler; }
 
 void on_transmit_reply(ubus_request *request, int, blob_attr *message) {
   JsonPtr answer = parse_return_code(message, false);
@@ -93,7 +97,7 @@ void on_obtain_reply(ubus_request *, int, blob_attr *message) {
   int type = json_object_object_get_ex(retrieved.get(), "Type", &member) ? json_object_get_int(member) : 0;
   if (!json_object_object_get_ex(retrieved.get(), "Body", &member)) return;
   JsonPtr body = body_array(member);
-  if (body) handle_retrieved_message(id, type, body.get());
+  if (body && retrieved_message_handler != nullptr) retrieved_message_handler(id, type, body.get());
 }
 
 }  // namespace vorn::cloud

@@ -20,9 +20,10 @@ void cloud_obtain(const char *sensor_id);
 // Answer handler of "obtain": checks the retrieved message and hands its body array on.
 void on_obtain_reply(ubus_request *request, int type, blob_attr *message);
 
-// Queues one event-interval request for the last valid {"Key":"EventInterval","Value":N} (1 to
-// 65535 seconds) of a settings update (type 2) to a known sensor; `id` must be a sensor id (16
-// hexadecimal digits).
-void handle_retrieved_message(const char *id, int type, json_object *body);
+// What the daemon does with a retrieved message: the id checked as text only, the type, and the
+// message's "Body" array. The handler lives above the cloud layer (it queues requests to sensors),
+// so the application sets it once at start, before any process is forked.
+using RetrievedMessageHandler = void (*)(const char *id, int type, json_object *body);
+void set_retrieved_message_handler(RetrievedMessageHandler handler);
 
 }  // namespace vorn::cloud

@@ -2,12 +2,12 @@
 // record's arrays hold.
 #pragma once
 
-#include "data/sensor_report.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::cloud {
 
-inline int reported_channels(const data::SensorReport *report) {
-  return report->channel_count < data::kMaxChannels ? report->channel_count : data::kMaxChannels;
+inline int reported_channels(const shared::SensorReport *report) {
+  return report->channel_count < shared::kMaxChannels ? report->channel_count : shared::kMaxChannels;
 }
 
 }  // namespace vorn::cloud

@@ -7,7 +7,7 @@
 
 namespace vorn::cloud {
 
-void report_settings(const data::SensorReport *report) {
+void report_settings(const shared::SensorReport *report) {
   if (report == nullptr || report->event_interval == 0) return;
   int dead_band = get_deadband_threshold(report->sensor_id);
   JsonPtr body(json_object_new_array());

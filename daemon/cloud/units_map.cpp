@@ -87,7 +87,7 @@ ChannelLabel lookup_type_label(std::uint8_t type) {
   return label;
 }
 
-void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label) {
+void channel_display_name(const shared::SensorReport *report, int channel, ChannelLabel *label) {
   if (report == nullptr) return;
   int count = reported_channels(report);
   if (channel < 0 || channel >= count) return;

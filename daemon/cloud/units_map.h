@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "data/sensor_report.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::cloud {
 
@@ -27,6 +27,6 @@ void lookup_units_map(ChannelLabel *label);
 ChannelLabel lookup_type_label(std::uint8_t type);
 
 // The label of channel `channel` of a report, numbered when several channels share its type.
-void channel_display_name(const data::SensorReport *report, int channel, ChannelLabel *label);
+void channel_display_name(const shared::SensorReport *report, int channel, ChannelLabel *label);
 
 }  // namespace vorn::cloud

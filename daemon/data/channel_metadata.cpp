@@ -51,7 +51,7 @@ void column_text(const middleware_row &row, const char *name, char (&text)[33]) 
   }
 }
 
-bool row_matches(const middleware_row &row, const ChannelMeta &meta) {
+bool row_matches(const middleware_row &row, const shared::ChannelMeta &meta) {
   char channel[33], type[33];
   column_text(row, "Channel", channel);
   column_text(row, "Type", type);
@@ -66,7 +66,7 @@ bool row_matches(const middleware_row &row, const ChannelMeta &meta) {
 
 }  // namespace
 
-int publish_channel_meta(const char *sensor_id, const ChannelMeta *meta, int count) {
+int publish_channel_meta(const char *sensor_id, const shared::ChannelMeta *meta, int count) {
   char key[22];
   meta_key(sensor_id, key);
   // Read without emptying: the new list replaces the old one whole, so a Data Frame Request
@@ -75,41 +75,41 @@ int publish_channel_meta(const char *sensor_id, const ChannelMeta *meta, int cou
   PublishedBytes old(share_memory_read_noneblock(key, &size, kChannelTimeout));
   int changed = 0;
   if (old) {
-    const std::size_t bytes = sizeof(ChannelMeta) * static_cast<std::size_t>(count);
-    changed = static_cast<std::size_t>(size) / sizeof(ChannelMeta) != static_cast<std::size_t>(count) ||
+    const std::size_t bytes = sizeof(shared::ChannelMeta) * static_cast<std::size_t>(count);
+    changed = static_cast<std::size_t>(size) / sizeof(shared::ChannelMeta) != static_cast<std::size_t>(count) ||
               std::memcmp(old.get(), meta, bytes) != 0;
   }
-  share_memory_write_noneblock(key, meta, static_cast<int>(sizeof(ChannelMeta)) * count, kChannelTimeout);
+  share_memory_write_noneblock(key, meta, static_cast<int>(sizeof(shared::ChannelMeta)) * count, kChannelTimeout);
   return changed;
 }
 
-std::vector<ChannelMeta> read_channel_meta(const char *sensor_id, int min_count, int *published) {
+std::vector<shared::ChannelMeta> read_channel_meta(const char *sensor_id, int min_count, int *published) {
   char key[22];
   meta_key(sensor_id, key);
   std::int32_t size = 0;
   PublishedBytes bytes(share_memory_read_noneblock(key, &size, kChannelTimeout));
-  *published = bytes && size > 0 ? static_cast<int>(static_cast<std::size_t>(size) / sizeof(ChannelMeta)) : 0;
-  std::vector<ChannelMeta> meta;
+  *published = bytes && size > 0 ? static_cast<int>(static_cast<std::size_t>(size) / sizeof(shared::ChannelMeta)) : 0;
+  std::vector<shared::ChannelMeta> meta;
   if (*published == 0) return meta;
-  meta.resize(static_cast<std::size_t>(*published > min_count ? *published : min_count), ChannelMeta{});
-  std::memcpy(meta.data(), bytes.get(), sizeof(ChannelMeta) * static_cast<std::size_t>(*published));
-  for (ChannelMeta &entry : meta) {
+  meta.resize(static_cast<std::size_t>(*published > min_count ? *published : min_count), shared::ChannelMeta{});
+  std::memcpy(meta.data(), bytes.get(), sizeof(shared::ChannelMeta) * static_cast<std::size_t>(*published));
+  for (shared::ChannelMeta &entry : meta) {
     entry.name[sizeof entry.name - 1] = '\0';
     entry.unit[sizeof entry.unit - 1] = '\0';
   }
   return meta;
 }
 
-std::vector<ChannelMeta> channels_on_record(const shared::DeviceListEntry &entry, int count) {
-  if (count > kMaxChannels) count = kMaxChannels;
-  SensorReport report{};
+std::vector<shared::ChannelMeta> channels_on_record(const shared::DeviceListEntry &entry, int count) {
+  if (count > shared::kMaxChannels) count = shared::kMaxChannels;
+  shared::SensorReport report{};
   report.channel_count = static_cast<std::uint8_t>(count);
   const int known = entry.channel_count < count ? entry.channel_count : count;
   for (int i = 0; i < known; ++i) {
     report.channel_types[i] = entry.channel_types[i];
     std::memcpy(report.channel_units[i], entry.channel_units[i], sizeof report.channel_units[i]);
   }
-  std::vector<ChannelMeta> meta(static_cast<std::size_t>(count), ChannelMeta{});
+  std::vector<shared::ChannelMeta> meta(static_cast<std::size_t>(count), shared::ChannelMeta{});
   for (int i = 0; i < count; ++i) {
     cloud::ChannelLabel label{};
     cloud::channel_display_name(&report, i, &label);
@@ -121,7 +121,7 @@ std::vector<ChannelMeta> channels_on_record(const shared::DeviceListEntry &entry
   return meta;
 }
 
-void check_stored_channels(const char *sensor_id, const ChannelMeta *meta, int count) {
+void check_stored_channels(const char *sensor_id, const shared::ChannelMeta *meta, int count) {
   DataEntry where;
   if (init_data_entry(&where.entry, "SensorID", sensor_id, MIDDLEWARE_TYPE_TEXT) == 0) return;
   MiddlewareHandle store;

@@ -73,7 +73,7 @@ ChannelReading decode_record_value(std::uint16_t word_a, std::uint16_t word_b) {
   return value_reading(bit_pattern_value(word_b, word_a));
 }
 
-void keep_channel_reading(int channel, const ChannelReading &reading, SensorReport &report,
+void keep_channel_reading(int channel, const ChannelReading &reading, shared::SensorReport &report,
                           shared::DeviceListEntry &entry) {
   report.values[channel] = reading.value;
   report.error_codes[channel] = reading.error_code;
@@ -81,9 +81,9 @@ void keep_channel_reading(int channel, const ChannelReading &reading, SensorRepo
   else if (entry.channel_alarm[channel] == 0) entry.channel_alarm[channel] = 1;
 }
 
-void decode_stored_values(SensorReport &report, shared::DeviceListEntry &entry) {
+void decode_stored_values(shared::SensorReport &report, shared::DeviceListEntry &entry) {
   const ChannelLayout layout = channel_layout(entry.ModelVersion);
-  int count = report.channel_count < kMaxChannels ? report.channel_count : kMaxChannels;
+  int count = report.channel_count < shared::kMaxChannels ? report.channel_count : shared::kMaxChannels;
   if (layout == ChannelLayout::kFixedFour && count > 4) count = 4;
   for (int i = 0; i < count; ++i) {
     const std::uint16_t hi = entry.value_high[i], lo = entry.value_low[i];

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "data/sensor_report.h"
 #include "shared/device_list.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::data {
 
@@ -56,12 +56,12 @@ ChannelReading decode_record_value(std::uint16_t word_a, std::uint16_t word_b);
 
 // Puts a reading of channel i into the report and keeps the channel's alarm flag: an error
 // raises it (once: a raised or reported flag stays), a value clears it.
-void keep_channel_reading(int channel, const ChannelReading &reading, SensorReport &report,
+void keep_channel_reading(int channel, const ChannelReading &reading, shared::SensorReport &report,
                           shared::DeviceListEntry &entry);
 
 // Decodes the raw words a sensor sent before its version was known (the entry's value_high and
 // value_low, with the report's channel types and count) into the report, keeping the entry's
 // alarm flags; errors are printed.
-void decode_stored_values(SensorReport &report, shared::DeviceListEntry &entry);
+void decode_stored_values(shared::SensorReport &report, shared::DeviceListEntry &entry);
 
 }  // namespace vorn::data

@@ -82,12 +82,12 @@ void write_sensorlist(const char *id, std::uint16_t short_address, const ConfigF
                      event_interval > 0 ? std::optional(event_interval) : std::nullopt);
 }
 
-void fill_report(const shared::DeviceListEntry &entry, const char *ext_text, SensorReport &report) {
+void fill_report(const shared::DeviceListEntry &entry, const char *ext_text, shared::SensorReport &report) {
   shared::store_text(report.sensor_id, ext_text);
   copy_identity_texts(entry, report);
-  report.channel_count = entry.channel_count < kMaxChannels ? entry.channel_count : kMaxChannels;
+  report.channel_count = entry.channel_count < shared::kMaxChannels ? entry.channel_count : shared::kMaxChannels;
   std::memcpy(report.channel_types, entry.channel_types, sizeof report.channel_types);
-  for (int i = 0; i < kMaxChannels; ++i) shared::store_text(report.channel_units[i], entry.channel_units[i]);
+  for (int i = 0; i < shared::kMaxChannels; ++i) shared::store_text(report.channel_units[i], entry.channel_units[i]);
   report.power_source = entry.power_source;
   report.battery = entry.battery;
   report.op_temperature = entry.op_temp;
@@ -101,7 +101,7 @@ struct ReportPlan {
   bool settings = false;
 };
 
-ReportPlan plan_reports(SensorReport &report, bool identity_changed, std::int64_t now, shared::DeviceListEntry &entry) {
+ReportPlan plan_reports(shared::SensorReport &report, bool identity_changed, std::int64_t now, shared::DeviceListEntry &entry) {
   ReportPlan plan;
   const int interval = report.event_interval;
   if (entry.report_state == 0) {
@@ -128,7 +128,7 @@ ReportPlan plan_reports(SensorReport &report, bool identity_changed, std::int64_
   return plan;
 }
 
-void send_reports(const SensorReport &report, const ReportPlan &plan) {
+void send_reports(const shared::SensorReport &report, const ReportPlan &plan) {
   if (plan.first_report_set) {
     cloud::report_joined(&report);
     cloud::report_channel_list(&report);
@@ -147,7 +147,7 @@ void handle_config_response(SensorFrame &frame) {
   ConfigFields fields;
   if (!read_config(frame, fields)) return refuse_frame(frame, "frame shorter than its configuration");
 
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   char ext_text[core::kExtAddressTextSize];
   bool ext_known = false;
   const bool identity_changed = with_entry(frame, [&](shared::DeviceListEntry &entry) {

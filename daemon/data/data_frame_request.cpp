@@ -54,14 +54,14 @@ const char *read_request(const SensorFrame &frame, RequestFields &fields) {
   fields.record_count = reader.u8();
   fields.channel_count = reader.u8();
   if (!reader.ok()) return "frame shorter than its header";
-  if (fields.channel_count > kMaxChannels) return "more than 10 channels";
+  if (fields.channel_count > shared::kMaxChannels) return "more than 10 channels";
   fields.records = reader.take(fields.record_count * (4 + 4 * std::size_t{fields.channel_count}));
   return reader.ok() ? nullptr : "frame shorter than its records";
 }
 
 // The records with their values, owned here; the report points into them.
 struct Records {
-  std::vector<DataRecord> records;
+  std::vector<shared::DataRecord> records;
   std::vector<float> values;
   std::vector<std::uint16_t> error_codes;
 };
@@ -69,13 +69,13 @@ struct Records {
 // Decodes the records into `store`; true when a record's time shows the sensor's clock is off.
 bool decode_records(const RequestFields &fields, std::int64_t now, std::uint32_t last_time_sync, Records &store) {
   const std::size_t n = fields.channel_count;
-  store.records.assign(fields.record_count, DataRecord{});
+  store.records.assign(fields.record_count, shared::DataRecord{});
   store.values.assign(fields.record_count * n, 0.0f);
   store.error_codes.assign(fields.record_count * n, 0);
   bool clock_off = false;
   FrameReader reader(fields.records, fields.record_count * (4 + 4 * n));
   for (std::size_t i = 0; i < store.records.size(); ++i) {
-    DataRecord &record = store.records[i];
+    shared::DataRecord &record = store.records[i];
     const std::int64_t time = static_cast<std::int64_t>(reader.u32()) + kSensorEpoch;
     record.time = static_cast<std::int32_t>(static_cast<std::uint32_t>(time));
     record.values = n > 0 ? &store.values[i * n] : nullptr;
@@ -94,12 +94,12 @@ bool decode_records(const RequestFields &fields, std::int64_t now, std::uint32_t
 
 // Raises an alarm for a channel newly in error and clears the flag of a channel that recovered;
 // the flags persist in the platform store, so an error is alarmed once however often it comes.
-static_assert(sizeof(channel_entry) == sizeof(ChannelMeta));
+static_assert(sizeof(channel_entry) == sizeof(shared::ChannelMeta));
 
-void keep_alarms(const SensorReport &report, const ChannelMeta *meta, int described) {
+void keep_alarms(const shared::SensorReport &report, const shared::ChannelMeta *meta, int described) {
   const int n = report.channel_count < described ? report.channel_count : described;
   for (int i = 0; i < report.record_count; ++i) {
-    const DataRecord &record = report.records[i];
+    const shared::DataRecord &record = report.records[i];
     if (record.error_codes == nullptr) continue;
     for (int j = 0; j < n; ++j) {
       channel_entry channel;
@@ -132,7 +132,7 @@ bool wait_until_known(SensorFrame &frame) {
 }
 
 // Whether the information report is due, as the entry has it before this frame's values are kept.
-bool information_due(const SensorReport &report, shared::DeviceListEntry &entry, std::int64_t now) {
+bool information_due(const shared::SensorReport &report, shared::DeviceListEntry &entry, std::int64_t now) {
   if (entry.report_state == 0) return false;
   const bool force = report.power_source && (report.status_word & 2);
   if (entry.power_source != report.power_source) return true;
@@ -147,7 +147,7 @@ bool information_due(const SensorReport &report, shared::DeviceListEntry &entry,
   return true;
 }
 
-void keep_status(const SensorReport &report, shared::DeviceListEntry &entry) {
+void keep_status(const shared::SensorReport &report, shared::DeviceListEntry &entry) {
   keep_power_status(report, entry);
   entry.status_32 = report.status_byte;
   entry.op_voltage = report.op_voltage;
@@ -161,12 +161,12 @@ void keep_status(const SensorReport &report, shared::DeviceListEntry &entry) {
 // a list may not be there yet) the names the gateway has for them. The records the sensor is told
 // were taken must reach the cloud named somehow, never not at all. `*described` counts the
 // published ones, the only ones with persistent alarm flags.
-std::vector<ChannelMeta> channels_for_report(SensorFrame &frame, int count, int *described) {
-  std::vector<ChannelMeta> meta = read_channel_meta(frame.report.sensor_id, count, described);
+std::vector<shared::ChannelMeta> channels_for_report(SensorFrame &frame, int count, int *described) {
+  std::vector<shared::ChannelMeta> meta = read_channel_meta(frame.report.sensor_id, count, described);
   if (*described >= count) return meta;
   const shared::DeviceListEntry entry = with_entry(frame, [](const shared::DeviceListEntry &e) { return e; });
-  const std::vector<ChannelMeta> on_record = channels_on_record(entry, count);
-  meta.resize(static_cast<std::size_t>(count), ChannelMeta{});
+  const std::vector<shared::ChannelMeta> on_record = channels_on_record(entry, count);
+  meta.resize(static_cast<std::size_t>(count), shared::ChannelMeta{});
   for (int i = *described; i < count; ++i) meta[static_cast<std::size_t>(i)] = on_record[static_cast<std::size_t>(i)];
   std::printf("\t%d of %d channels of %s not described by the sensor: named as the gateway knows them\n",
               count - *described, count, frame.report.sensor_id);
@@ -174,11 +174,11 @@ std::vector<ChannelMeta> channels_for_report(SensorFrame &frame, int count, int 
 }
 
 void serve_request(SensorFrame &frame, const RequestFields &fields) {
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   // The wait gives an identification handled meanwhile the time to publish the channel list.
   wait_until_known(frame);
   int described = 0;
-  std::vector<ChannelMeta> meta = channels_for_report(frame, fields.channel_count, &described);
+  std::vector<shared::ChannelMeta> meta = channels_for_report(frame, fields.channel_count, &described);
   report.channel_meta = meta.empty() ? nullptr : meta.data();
 
   report.frame_control = frame.frame_ctl;

@@ -9,7 +9,7 @@
 #include "core/link_frame.h"
 #include "data/frame_handlers.h"
 #include "shared/segments.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
 namespace vorn::data {
 
@@ -109,8 +109,8 @@ void handle_data_indication(const std::uint8_t *link_frame, std::size_t length) 
     return;
   }
 
-  if (shared::is_device_index(short_address)) status::sensor_heard(short_address, static_cast<std::uint32_t>(std::time(nullptr)));
-  SensorReport report{};
+  if (shared::is_device_index(short_address)) shared::sensor_heard(short_address, static_cast<std::uint32_t>(std::time(nullptr)));
+  shared::SensorReport report{};
   shared::DeviceListEntry scratch{};
   shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
   auto *list = static_cast<shared::DeviceListSegment *>(segment.address());

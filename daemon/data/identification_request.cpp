@@ -31,12 +31,12 @@ struct IdentificationFields {
   std::int8_t op_voltage = 0;  // tenths of a volt
   std::int8_t op_temperature = 0;
   std::uint16_t event_interval = 0;
-  std::vector<ChannelMeta> channels;
+  std::vector<shared::ChannelMeta> channels;
 };
 
 // Reads the whole frame into the report (identity, status, trailer) and `fields`. Null when the
 // frame holds everything its channel count announces; otherwise why it is refused.
-const char *read_identification(const SensorFrame &frame, IdentificationFields &fields, SensorReport &report) {
+const char *read_identification(const SensorFrame &frame, IdentificationFields &fields, shared::SensorReport &report) {
   FrameReader reader(frame.app, frame.app_size, 12);
   if (const std::uint8_t *tag = reader.take(8)) std::memcpy(fields.sensor_tag, tag, 8);
   report.status_word = reader.u16();
@@ -58,10 +58,10 @@ const char *read_identification(const SensorFrame &frame, IdentificationFields &
   fields.event_interval = reader.u16();
   const std::uint8_t count = reader.u8();
   if (!reader.ok()) return "frame shorter than its identity";
-  if (count > kMaxChannels) return "more than 10 channels";
+  if (count > shared::kMaxChannels) return "more than 10 channels";
   if (!reader.fits(count * kChannelEntrySize + 9)) return "frame shorter than its channel list";
-  fields.channels.resize(count, ChannelMeta{});
-  for (ChannelMeta &channel : fields.channels) {
+  fields.channels.resize(count, shared::ChannelMeta{});
+  for (shared::ChannelMeta &channel : fields.channels) {
     std::memcpy(channel.name, reader.take(16), 16);
     channel.type = reader.u8();
     std::memcpy(channel.unit, reader.take(4), 4);
@@ -72,7 +72,7 @@ const char *read_identification(const SensorFrame &frame, IdentificationFields &
   return nullptr;
 }
 
-void fill_report(const IdentificationFields &fields, SensorReport &report) {
+void fill_report(const IdentificationFields &fields, shared::SensorReport &report) {
   std::memcpy(report.sensor_tag, fields.sensor_tag, sizeof report.sensor_tag);
   version_text(fields.model_version, report.model_version);
   version_text(fields.sensor_version, report.sensor_version);
@@ -97,7 +97,7 @@ struct Comparison {
   bool sensor_version_changed = false;
 };
 
-Comparison compare_with_entry(const SensorReport &report, const shared::DeviceListEntry &entry, std::int64_t now) {
+Comparison compare_with_entry(const shared::SensorReport &report, const shared::DeviceListEntry &entry, std::int64_t now) {
   Comparison result;
   const bool force = report.power_source && (report.status_word & 2);
   result.sensor_version_changed = std::strncmp(entry.SensorVersion, report.sensor_version, 16) != 0;
@@ -113,7 +113,7 @@ Comparison compare_with_entry(const SensorReport &report, const shared::DeviceLi
   return result;
 }
 
-void keep_identity(const SensorFrame &frame, const SensorReport &report, shared::DeviceListEntry &entry) {
+void keep_identity(const SensorFrame &frame, const shared::SensorReport &report, shared::DeviceListEntry &entry) {
   core::copy_ext_address(entry.ExtAddress, frame.ext_address);
   keep_power_status(report, entry);
   shared::store_text(entry.ManuFacturer, report.manufacturer);
@@ -135,7 +135,7 @@ void keep_identity(const SensorFrame &frame, const SensorReport &report, shared:
   // its first data frame does not take them for a change and send the whole first report set
   // again, with the units map's names over the sensor's own.
   if (report.channel_meta != nullptr) {
-    for (int i = 0; i < kMaxChannels; ++i) {
+    for (int i = 0; i < shared::kMaxChannels; ++i) {
       const bool described = i < report.channel_count;
       entry.channel_types[i] = described ? report.channel_meta[i].type : 0;
       shared::store_text(entry.channel_units[i], described ? report.channel_meta[i].unit : "");
@@ -146,7 +146,7 @@ void keep_identity(const SensorFrame &frame, const SensorReport &report, shared:
   entry.trailer_word_2 = report.trailer_word_2;
 }
 
-void write_sensorlist(const char *id, int short_address, const SensorReport &report) {
+void write_sensorlist(const char *id, int short_address, const shared::SensorReport &report) {
   set_sensor_options(id, short_address,
                      {{"ManuFacturer", report.manufacturer},
                       {"ModelName", report.model_number},  // the section names the model by its number
@@ -161,7 +161,7 @@ void write_sensorlist(const char *id, int short_address, const SensorReport &rep
 
 // The cloud reports of an identification, decided under the entry's guard and sent after it.
 void report_identity(SensorFrame &frame, const Comparison &comparison, std::int64_t now) {
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   const bool with_meta = report.channel_meta != nullptr;
   bool first = false, information = false;
   with_entry(frame, [&](shared::DeviceListEntry &entry) {
@@ -187,7 +187,7 @@ void report_identity(SensorFrame &frame, const Comparison &comparison, std::int6
 }  // namespace
 
 void handle_identification_request(SensorFrame &frame) {
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   IdentificationFields fields;
   if (const char *why = read_identification(frame, fields, report)) return refuse_frame(frame, why);
   std::memcpy(report.sensor_id, frame.ext_text, sizeof frame.ext_text);

@@ -47,7 +47,7 @@ void print_value(ChannelLayout layout, int i, std::uint8_t type, std::uint16_t h
   }
 }
 
-void decode_channels(const SensorDataFields &fields, ChannelLayout layout, SensorReport &report,
+void decode_channels(const SensorDataFields &fields, ChannelLayout layout, shared::SensorReport &report,
                      shared::DeviceListEntry &entry) {
   const bool bit_patterns = (fields.extension_status & kBitPatternWords) != 0;
   for (int i = 0; i < fields.blocks && i < fields.channel_count; ++i) {
@@ -70,7 +70,7 @@ void decode_channels(const SensorDataFields &fields, ChannelLayout layout, Senso
   }
 }
 
-void keep_channels(const SensorReport &report, shared::DeviceListEntry &entry) {
+void keep_channels(const shared::SensorReport &report, shared::DeviceListEntry &entry) {
   entry.power_source = report.power_source;
   entry.channel_count = report.channel_count;
   entry.battery = report.battery;
@@ -84,11 +84,11 @@ struct ReportPlan {
   bool add_to_list = false;
   bool first_report_set = false;
   bool device_info = false;
-  bool alarm[kMaxChannels] = {};
+  bool alarm[shared::kMaxChannels] = {};
 };
 
 ReportPlan plan_reports(SensorFrame &frame, const SensorDataFields &fields, std::int64_t now) {
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   return with_entry(frame, [&](shared::DeviceListEntry &entry) {
     ReportPlan plan;
     std::memcpy(report.sensor_id, frame.ext_text, sizeof frame.ext_text);
@@ -115,7 +115,7 @@ ReportPlan plan_reports(SensorFrame &frame, const SensorDataFields &fields, std:
     }
     entry.rssi = report.rssi;
     // Claimed here, so of two frames handled at once only one raises a channel's alarm.
-    for (int i = 0; i < report.channel_count && i < kMaxChannels; ++i) {
+    for (int i = 0; i < report.channel_count && i < shared::kMaxChannels; ++i) {
       if (entry.channel_alarm[i] != 1) continue;
       plan.alarm[i] = true;
       entry.channel_alarm[i] = 2;
@@ -125,7 +125,7 @@ ReportPlan plan_reports(SensorFrame &frame, const SensorDataFields &fields, std:
 }
 
 void send_reports(SensorFrame &frame, const ReportPlan &plan) {
-  const SensorReport &report = frame.report;
+  const shared::SensorReport &report = frame.report;
   if (plan.add_to_list) shared::device_list_add(frame.short_address, frame.ext_address);
   if (plan.first_report_set) {
     cloud::report_joined(&report);
@@ -135,7 +135,7 @@ void send_reports(SensorFrame &frame, const ReportPlan &plan) {
   }
   if (plan.device_info) cloud::report_device_info(&report);
   cloud::report_live_data(&report);
-  for (int i = 0; i < kMaxChannels; ++i) {
+  for (int i = 0; i < shared::kMaxChannels; ++i) {
     if (!plan.alarm[i]) continue;
     const ChannelError &error = channel_error(report.error_codes[i]);
     cloud::report_channel_event(&report, i, 1, error.alarm_name, 0, error.message);
@@ -158,7 +158,7 @@ const char *read_sensor_data(const std::uint8_t *app, std::size_t app_size, std:
     fields.low_power = reader.u8();
     fields.channel_count = reader.u8();
     if (!reader.ok()) return "frame shorter than its sensor block";
-    if (fields.channel_count > kMaxChannels) return "more than 10 channels";
+    if (fields.channel_count > shared::kMaxChannels) return "more than 10 channels";
     fields.blocks = layout == ChannelLayout::kCurrent ? fields.channel_count : 4;
     if (!reader.fits(fields.blocks * kChannelBlockSize)) return "frame shorter than its channel blocks";
     for (int i = 0; i < fields.blocks; ++i) {
@@ -188,7 +188,7 @@ const char *read_sensor_data(const std::uint8_t *app, std::size_t app_size, std:
 }
 
 void decode_sensor_data(const SensorDataFields &fields, ChannelLayout layout, std::uint16_t short_address,
-                        const char *ext_address_text, std::int64_t now, SensorReport &report,
+                        const char *ext_address_text, std::int64_t now, shared::SensorReport &report,
                         shared::DeviceListEntry &entry) {
   if (fields.has_sensor_block) {
     report.power_source = (fields.extension_status & kPowerSourceBit) ? 1 : 0;

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "data/channel_values.h"
-#include "data/sensor_report.h"
 #include "shared/device_list.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::data {
 
@@ -26,7 +26,7 @@ struct SensorDataFields {
   std::uint8_t low_power = 0;
   std::uint8_t channel_count = 0;
   int blocks = 0;  // channel blocks in the frame: 4 for the fixed layouts, else the count
-  SensorDataChannel channels[kMaxChannels] = {};
+  SensorDataChannel channels[shared::kMaxChannels] = {};
   bool has_time_stamp = false;
   std::uint32_t time_stamp = 0;
   bool has_op_values = false;
@@ -45,7 +45,7 @@ const char *read_sensor_data(const std::uint8_t *app, std::size_t app_size, std:
 // entry (alarm flags, raw words while unversioned, time-sync flag, operating values), printing
 // the frame's lines; then keeps power source, channels and battery in the entry.
 void decode_sensor_data(const SensorDataFields &fields, ChannelLayout layout, std::uint16_t short_address,
-                        const char *ext_address_text, std::int64_t now, SensorReport &report,
+                        const char *ext_address_text, std::int64_t now, shared::SensorReport &report,
                         shared::DeviceListEntry &entry);
 
 }  // namespace vorn::data

@@ -19,7 +19,7 @@ bool clock_needs_setting(std::int64_t now, std::int64_t sensor_time, std::uint32
   return drift > kClockTolerance || sensor_time - static_cast<std::int64_t>(last_time_sync) > kDay;
 }
 
-void copy_identity_texts(const shared::DeviceListEntry &entry, SensorReport &report) {
+void copy_identity_texts(const shared::DeviceListEntry &entry, shared::SensorReport &report) {
   shared::store_text(report.manufacturer, entry.ManuFacturer);
   shared::store_text(report.model_number, entry.ModelNumber);
   shared::store_text(report.model_version, entry.ModelVersion);
@@ -27,7 +27,7 @@ void copy_identity_texts(const shared::DeviceListEntry &entry, SensorReport &rep
   shared::store_text(report.calibration_date, entry.SensorCalDate);
 }
 
-void keep_power_status(const SensorReport &report, shared::DeviceListEntry &entry) {
+void keep_power_status(const shared::SensorReport &report, shared::DeviceListEntry &entry) {
   entry.status_word = report.status_word;
   entry.battery_raw = report.battery_raw;
   entry.status_extra = report.status_extra;

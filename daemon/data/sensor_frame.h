@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "core/common.h"
-#include "data/sensor_report.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::data {
 
@@ -81,7 +81,7 @@ struct SensorFrame {
   // The sensor's DeviceList entry; for a short address outside 1..100 a private blank entry, so
   // the handlers run alike and nothing outside the list is touched.
   shared::DeviceListEntry *entry;
-  SensorReport &report;
+  shared::SensorReport &report;
 };
 
 inline bool in_device_list(const SensorFrame &frame) { return shared::is_device_index(frame.short_address); }
@@ -107,9 +107,9 @@ constexpr std::int64_t kDay = 86399;  // "more than a day" means more than this 
 bool clock_needs_setting(std::int64_t now, std::int64_t sensor_time, std::uint32_t last_time_sync);
 
 // The identity texts the reports carry, from the sensor's entry.
-void copy_identity_texts(const shared::DeviceListEntry &entry, SensorReport &report);
+void copy_identity_texts(const shared::DeviceListEntry &entry, shared::SensorReport &report);
 
 // Status word, battery and power source of commands 32 and 34, kept in the entry.
-void keep_power_status(const SensorReport &report, shared::DeviceListEntry &entry);
+void keep_power_status(const shared::SensorReport &report, shared::DeviceListEntry &entry);
 
 }  // namespace vorn::data

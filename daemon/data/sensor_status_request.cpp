@@ -17,7 +17,7 @@ void handle_sensor_status_request(SensorFrame &frame) {
   const std::uint8_t keep_inactive = reader.u8();
   if (!reader.ok()) return refuse_frame(frame, "frame shorter than its status fields");
 
-  SensorReport &report = frame.report;
+  shared::SensorReport &report = frame.report;
   report.frame_control = frame.frame_ctl;
   std::memcpy(report.sensor_tag, tag, sizeof report.sensor_tag);
   report.status_byte = status_byte;

@@ -16,7 +16,7 @@
 #include "shared/device_list_guard.h"
 #include "shared/request_builders.h"
 #include "shared/segments.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
 namespace vorn::devices {
 
@@ -72,7 +72,7 @@ void handle_device_joined(const std::uint8_t *frame) {
   std::printf("\tShort Address: %04X\n", joined.short_address);
   std::printf("\tExt. Address: %s\n", joined.text);
   if (shared::is_device_index(joined.short_address))
-    status::sensor_heard(joined.short_address, static_cast<std::uint32_t>(std::time(nullptr)));
+    shared::sensor_heard(joined.short_address, static_cast<std::uint32_t>(std::time(nullptr)));
 
   const int wanted = joined.rejoined ? read_event_interval_wanted(joined.text) : 0;
   if (!joined.rejoined || wanted == 0) refresh_device_list_entry(joined);

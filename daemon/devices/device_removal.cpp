@@ -13,13 +13,13 @@
 #include "core/link_frame.h"
 #include "core/link_io.h"
 #include "core/sensorlist_lock.h"
-#include "data/sensor_report.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/request_builders.h"
-#include "status/status_counters.h"
+#include "shared/sensor_report.h"
+#include "shared/status_counters.h"
 
 namespace vorn::devices {
 
@@ -54,7 +54,7 @@ void handle_device_left(const std::uint8_t *frame) {
   remove_database_file(text);
   forget_section(text);
 
-  data::SensorReport report{};
+  shared::SensorReport report{};
   std::memcpy(report.sensor_id, text, sizeof text);
   cloud::report_left(&report);
   delete_error_flag(text);
@@ -69,7 +69,7 @@ void handle_device_not_active(const std::uint8_t *frame, std::size_t) {
   char text[core::kExtAddressTextSize];
   core::ext_address_text(ext_address, text);
   std::printf("Device NotActive:\n\tShort Address: %04X\n\tExt. Address: %s\n", short_address, text);
-  status::sensor_not_active(short_address);
+  shared::sensor_not_active(short_address);
 
   char line[128];
   LineRead read = read_line(line, sizeof line, "uci -q get sensorlist.@%s[].SensorVersion", text);

@@ -11,7 +11,7 @@
 
 #include "core/common.h"
 #include "core/process_fork.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
 namespace vorn::devices {
 
@@ -121,7 +121,7 @@ bool commit_sensorlist(const char *sensor, const char *what) {
   // the router's tool has then also emptied the save file, ours keeps it.
   if (!staged.present || staged.size == 0 || !same_version(committed, file_version(kSensorlistFile))) return true;
   char count[24] = "";
-  if (const std::uint32_t so_far = status::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
+  if (const std::uint32_t so_far = shared::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
   std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n",
               core::timestamp_text(), core::uptime_seconds(), sensor, what, count);
   return false;

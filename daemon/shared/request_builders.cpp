@@ -9,10 +9,10 @@
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
-#include "data/sensor_report.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/segments.h"
+#include "shared/sensor_report.h"
 
 namespace vorn::shared {
 
@@ -45,7 +45,7 @@ void send_get_nwk_info_req() {
   frame.send();
 }
 
-void send_sensor_reply(std::uint8_t command, std::uint16_t short_address, const data::SensorReport &report) {
+void send_sensor_reply(std::uint8_t command, std::uint16_t short_address, const shared::SensorReport &report) {
   std::uint8_t api_id;
   switch (command) {
     case kDataFrameReply: api_id = core::APP_DATA_FRAME_RSP; break;

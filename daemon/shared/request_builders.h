@@ -7,11 +7,9 @@
 
 #include "shared/txq.h"
 
-namespace vorn::data {
-struct SensorReport;
-}
-
 namespace vorn::shared {
+
+struct SensorReport;
 
 // Reply commands a sensor is answered with.
 constexpr std::uint8_t kDataFrameReply = 0x21;
@@ -23,7 +21,7 @@ constexpr std::uint8_t kSensorStatusReply = 0x2C;
 constexpr std::size_t kRequestRecordHeader = 6;
 
 void send_get_nwk_info_req();
-void send_sensor_reply(std::uint8_t command, std::uint16_t short_address, const data::SensorReport &report);
+void send_sensor_reply(std::uint8_t command, std::uint16_t short_address, const SensorReport &report);
 void send_get_sensor_req(const std::uint8_t *record, std::size_t record_size = kTxqPayloadSize);
 void send_set_sensor_req(const std::uint8_t *record, std::size_t record_size = kTxqPayloadSize);
 void send_cancel_msp430_oad_req(std::uint8_t index);

@@ -14,8 +14,8 @@
 #include "core/link_semaphore.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
+#include "shared/status_counters.h"
 #include "shared/txq.h"
-#include "status/status_counters.h"
 
 namespace vorn::shared {
 
@@ -62,7 +62,7 @@ void create_shared_state() {
   daemon_state.txq_segment_id = create_and_wipe(kTxqKey, sizeof(TxqSegment));
   daemon_state.device_list_segment_id = create_and_wipe(kDeviceListKey, sizeof(DeviceListSegment));
   create_device_list_guard();
-  status::create_status_counters();
+  shared::create_status_counters();
 }
 
 int open_link_semaphore() {

@@ -13,14 +13,14 @@ namespace {
 using cloud::add_int;
 using cloud::add_string;
 
-std::uint32_t counter(const StatusInputs &in, std::uint32_t StatusCounters::*member) {
-  return in.counters == nullptr ? 0 : load(in.counters->*member);
+std::uint32_t counter(const StatusInputs &in, std::uint32_t shared::StatusCounters::*member) {
+  return in.counters == nullptr ? 0 : shared::load(in.counters->*member);
 }
 
 const char *collector_state_name(std::uint32_t state) {
-  switch (static_cast<CollectorState>(state)) {
-    case CollectorState::kRunning: return "running";
-    case CollectorState::kStarting: return "starting";
+  switch (static_cast<shared::CollectorState>(state)) {
+    case shared::CollectorState::kRunning: return "running";
+    case shared::CollectorState::kStarting: return "starting";
     default: return "stopped";
   }
 }
@@ -44,22 +44,22 @@ int device_list_sensors(const shared::DeviceListSegment *list) {
 
 json_object *collector_object(const StatusInputs &in) {
   json_object *collector = json_object_new_object();
-  add_string(collector, "state", collector_state_name(counter(in, &StatusCounters::collector_state)));
-  add_string(collector, "link", counter(in, &StatusCounters::link_up) != 0 ? "up" : "down");
-  add_int(collector, "reconnects", counter(in, &StatusCounters::reconnects));
+  add_string(collector, "state", collector_state_name(counter(in, &shared::StatusCounters::collector_state)));
+  add_string(collector, "link", counter(in, &shared::StatusCounters::link_up) != 0 ? "up" : "down");
+  add_int(collector, "reconnects", counter(in, &shared::StatusCounters::reconnects));
   return collector;
 }
 
 json_object *frames_object(const StatusInputs &in) {
   json_object *frames = json_object_new_object();
   std::uint32_t handled = 0;
-  for (std::uint32_t kind = 0; kind < kFrameKindCount; ++kind) {
-    const std::uint32_t count = in.counters == nullptr ? 0 : load(in.counters->frames[kind]);
+  for (std::uint32_t kind = 0; kind < shared::kFrameKindCount; ++kind) {
+    const std::uint32_t count = in.counters == nullptr ? 0 : shared::load(in.counters->frames[kind]);
     handled += count;
-    add_int(frames, frame_kind_name(static_cast<FrameKind>(kind)), count);
+    add_int(frames, shared::frame_kind_name(static_cast<shared::FrameKind>(kind)), count);
   }
   // Frames a handler refused (length, API id): seen but not handled.
-  const std::uint32_t received = counter(in, &StatusCounters::frames_received);
+  const std::uint32_t received = counter(in, &shared::StatusCounters::frames_received);
   add_int(frames, "rejected", received > handled ? received - handled : 0);
   return frames;
 }
@@ -71,8 +71,8 @@ json_object *sensor_object(const StatusInputs &in, const shared::DeviceListEntry
   core::ext_address_text(entry.ExtAddress, id);
   char short_text[8];
   std::snprintf(short_text, sizeof short_text, "%04X", static_cast<unsigned>(index));
-  const std::uint32_t last_seen = in.counters == nullptr ? 0 : load(in.counters->last_seen[index]);
-  const bool not_active = in.counters != nullptr && load(in.counters->not_active[index]) != 0;
+  const std::uint32_t last_seen = in.counters == nullptr ? 0 : shared::load(in.counters->last_seen[index]);
+  const bool not_active = in.counters != nullptr && shared::load(in.counters->not_active[index]) != 0;
   const auto model = entry.ModelName[0] != '\0' ? cloud::bounded_text(entry.ModelName) : cloud::bounded_text(entry.ModelNumber);
   add_string(sensor, "id", id);
   add_string(sensor, "short", short_text);
@@ -87,7 +87,7 @@ json_object *sensor_object(const StatusInputs &in, const shared::DeviceListEntry
   add_int(sensor, "last_seen", last_seen);
   add_string(sensor, "report_state", report_state_name(entry.report_state));
   add_string(sensor, "availability",
-             availability(last_seen, not_active, entry.EventInterval, in.now_unix, counter(in, &StatusCounters::started_unix)));
+             availability(last_seen, not_active, entry.EventInterval, in.now_unix, counter(in, &shared::StatusCounters::started_unix)));
   return sensor;
 }
 
@@ -119,7 +119,7 @@ cloud::JsonPtr status_document(const StatusInputs &in) {
   add_int(root, "uptime", in.uptime);
   add_string(root, "gateway_id", in.gateway_id != nullptr ? in.gateway_id : "");
   json_object_object_add(root, "collector", collector_object(in));
-  add_int(root, "starts", counter(in, &StatusCounters::collector_starts));
+  add_int(root, "starts", counter(in, &shared::StatusCounters::collector_starts));
   add_int(root, "start_count", in.start_count);
   json_object *sensors = json_object_new_object();
   add_int(sensors, "device_list", device_list_sensors(in.device_list));
@@ -128,13 +128,13 @@ cloud::JsonPtr status_document(const StatusInputs &in) {
   json_object_object_add(root, "sensors", sensors);
   add_int(root, "txq_free", free_txq_slots(in.txq));
   json_object_object_add(root, "frames", frames_object(in));
-  add_int(root, "handlers", in.counters == nullptr ? 0 : handlers_at_work(*in.counters));
+  add_int(root, "handlers", in.counters == nullptr ? 0 : shared::handlers_at_work(*in.counters));
   json_object *reports = json_object_new_object();
-  add_int(reports, "made", counter(in, &StatusCounters::reports_made));
-  add_int(reports, "failed", counter(in, &StatusCounters::reports_failed));
+  add_int(reports, "made", counter(in, &shared::StatusCounters::reports_made));
+  add_int(reports, "failed", counter(in, &shared::StatusCounters::reports_failed));
   json_object_object_add(root, "reports", reports);
-  add_int(root, "command_restarts", counter(in, &StatusCounters::command_restarts));
-  add_int(root, "sensorlist_commits_lost", counter(in, &StatusCounters::commits_lost));
+  add_int(root, "command_restarts", counter(in, &shared::StatusCounters::command_restarts));
+  add_int(root, "sensorlist_commits_lost", counter(in, &shared::StatusCounters::commits_lost));
   add_int(root, "pending_downloads", in.pending_downloads);
   return document;
 }

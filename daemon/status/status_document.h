@@ -6,8 +6,8 @@
 
 #include "cloud/json_document.h"
 #include "shared/device_list.h"
+#include "shared/status_counters.h"
 #include "shared/txq.h"
-#include "status/status_counters.h"
 
 namespace vorn::status {
 
@@ -17,7 +17,7 @@ constexpr int kSensorLimit = shared::kLastShortAddress;
 constexpr std::uint32_t kMissedIntervals = 3;
 
 struct StatusInputs {
-  const StatusCounters *counters = nullptr;       // null: every counter reads 0
+  const shared::StatusCounters *counters = nullptr;       // null: every counter reads 0
   const char *gateway_id = "";
   const shared::DeviceListSegment *device_list = nullptr;  // null: no sensors
   const shared::TxqSegment *txq = nullptr;                 // null: no free slot known

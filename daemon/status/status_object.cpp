@@ -59,7 +59,7 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
   const ReadOnlySegment device_list(core::daemon_state.device_list_segment_id);
   const ReadOnlySegment txq(core::daemon_state.txq_segment_id);
   StatusInputs inputs;
-  inputs.counters = status_counters();
+  inputs.counters = shared::status_counters();
   inputs.gateway_id = core::daemon_state.gateway_id;
   inputs.device_list = device_list.as<shared::DeviceListSegment>();
   inputs.txq = txq.as<shared::TxqSegment>();
@@ -68,7 +68,7 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
     inputs.start_count = devices::read_int_value("uci -q get sensorlist.@Coprocessor[].StartCount");
     inputs.pending_downloads = pending_downloads();
   }
-  inputs.uptime = inputs.counters != nullptr ? uptime_of(*inputs.counters) : 0;
+  inputs.uptime = inputs.counters != nullptr ? shared::uptime_of(*inputs.counters) : 0;
   inputs.now_unix = static_cast<std::uint32_t>(std::time(nullptr));
   const cloud::JsonPtr document = build(inputs);
   blob_buf buffer{};

@@ -17,7 +17,7 @@
 
 #include "../daemon/test_support.h"
 #include "core/daemon_state.h"
-#include "data/sensor_report.h"
+#include "shared/sensor_report.h"
 
 extern char **environ;
 
@@ -68,7 +68,7 @@ class CloudFixture : public testing::Test {
   void SetUp() override {
     std::system(("rm -f " + kAgentDirectory + "*").c_str());
     core::daemon_state.debug_level = 0;
-    report = data::SensorReport{};
+    report = shared::SensorReport{};
     std::strcpy(report.sensor_id, kSensorId);
   }
 
@@ -88,7 +88,7 @@ class CloudFixture : public testing::Test {
   }
 
   static inline AgentProcess *agent = nullptr;
-  data::SensorReport report{};
+  shared::SensorReport report{};
 };
 
 // The envelope of a report of this sensor with the body's text as the escaped string "Body".

@@ -22,7 +22,7 @@ using namespace vorn::test;
 const float kError = static_cast<float>(2139095040 + 3);  // a channel in error, as the data handler stores it
 constexpr std::int32_t kBase = 1700000000;
 
-void set_channels(data::SensorReport &r, std::initializer_list<int> types, std::initializer_list<float> values = {}) {
+void set_channels(shared::SensorReport &r, std::initializer_list<int> types, std::initializer_list<float> values = {}) {
   r.channel_count = static_cast<std::uint8_t>(types.size());
   int i = 0;
   for (int type : types) r.channel_types[i++] = static_cast<std::uint8_t>(type);
@@ -32,7 +32,7 @@ void set_channels(data::SensorReport &r, std::initializer_list<int> types, std::
 
 // Two channels as an Identification Request describes them; the second fills its name and unit
 // fields to the last byte, without terminators.
-data::ChannelMeta kMeta[2] = {{"Inlet", 1, "degC"}, {{}, 200, {}}};
+shared::ChannelMeta kMeta[2] = {{"Inlet", 1, "degC"}, {{}, 200, {}}};
 void fill_meta_without_terminators() {
   std::memcpy(kMeta[1].name, "SeventeenCharName", 17);
   std::memcpy(kMeta[1].unit, "mmHgX", 5);
@@ -43,17 +43,17 @@ using CloudReports = CloudFixture;
 TEST_F(CloudReports, EachReportReachesTransmitAsItsWholeText) {
   fill_meta_without_terminators();
   float record_values[4][2] = {{21.5f, 22.0f}, {kError, 23.25f}, {-3.5f, 0.0f}, {12.345f, 1.0f}};
-  data::DataRecord records[5] = {{kBase, record_values[0], nullptr},      {kBase + 60, record_values[1], nullptr},
+  shared::DataRecord records[5] = {{kBase, record_values[0], nullptr},      {kBase + 60, record_values[1], nullptr},
                                  {kBase + 120, record_values[2], nullptr}, {kBase - 30, record_values[3], nullptr},
                                  {kBase + 180, nullptr, nullptr}};
-  data::ChannelMeta buffered_meta[2] = {{"Inlet", 1, "degC"}, {"Outlet", 1, "degC"}};
+  shared::ChannelMeta buffered_meta[2] = {{"Inlet", 1, "degC"}, {"Outlet", 1, "degC"}};
   const std::string channel_list_body =
       R"([{"N":"Temperature1","T":"Temperature","U":"degC"},{"N":"Temperature2","T":"Temperature","U":"degC"},)"
       R"({"N":"Flow","T":"Flow Rate","U":"m3\/h"}])";
 
   struct Case {
     const char *what;
-    std::function<void(data::SensorReport &)> send;
+    std::function<void(shared::SensorReport &)> send;
     std::vector<std::string> expected;
   } cases[] = {
       {"joined", [](auto &r) { report_joined(&r); },
@@ -153,15 +153,15 @@ TEST_F(CloudReports, EachReportReachesTransmitAsItsWholeText) {
 }
 
 TEST_F(CloudReports, MeasurementsArePublishedOnTheSensorsChannel) {
-  data::ChannelMeta meta[2] = {{"Inlet", 1, "degC"}, {"Outlet", 1, "degC"}};
+  shared::ChannelMeta meta[2] = {{"Inlet", 1, "degC"}, {"Outlet", 1, "degC"}};
   float record_values[2][2] = {{21.5f, kError}, {-3.5f, 0.0f}};
-  data::DataRecord records[2] = {{kBase, record_values[0], nullptr}, {kBase + 60, record_values[1], nullptr}};
+  shared::DataRecord records[2] = {{kBase, record_values[0], nullptr}, {kBase + 60, record_values[1], nullptr}};
   auto data_body = [](const std::string &values) {
     return std::string(R"({"ID":"00124B0001A2B3C4","Data":{"BaseTime":1700000000000,"Values":[)") + values + "]}}";
   };
   struct Case {
     const char *what;
-    std::function<void(data::SensorReport &)> send;
+    std::function<void(shared::SensorReport &)> send;
     std::string expected;  // "" when nothing may be published
   } cases[] = {
       {"four channels: value, error, negative, rounding",

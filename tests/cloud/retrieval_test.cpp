@@ -9,6 +9,7 @@
 #include "cloud/json_document.h"
 #include "cloud/message_retrieval.h"
 #include "cloud_fixture.h"
+#include "data/retrieved_settings.h"
 #include "shared/segments.h"
 #include "shared/txq.h"
 
@@ -26,6 +27,7 @@ class CloudRetrieval : public CloudFixture {
     std::system("uci -q add sensorlist 00124B0001A2B3C4 >/dev/null; uci set sensorlist.@00124B0001A2B3C4[].ShortAddress=1A2B;"
                 "uci commit sensorlist");
     shared::create_shared_state();
+    set_retrieved_message_handler(data::handle_retrieved_message);  // as the daemon sets it at start
     txq_attachment = std::make_unique<shared::SegmentAttachment>(core::daemon_state.txq_segment_id);
   }
   void TearDown() override { txq_attachment.reset(); }
@@ -120,7 +122,7 @@ TEST_F(CloudRetrieval, FullQueueIsWaitedForAndTheFirstFreeSlotTaken) {
     shared::release_txq_slot(&txq().slots[0]);
   });
   testing::internal::CaptureStderr();
-  std::string out = capture_stdout([&] { handle_retrieved_message(kSensorId, 2, body.get()); });
+  std::string out = capture_stdout([&] { data::handle_retrieved_message(kSensorId, 2, body.get()); });
   transmit_thread.join();
   EXPECT_NE(testing::internal::GetCapturedStderr().find("TX Message Queue buffer was full!\n"), std::string::npos);
   EXPECT_EQ(slot_states(), "2222220222") << "slot 0 taken, slot 6 still free";
@@ -130,7 +132,7 @@ TEST_F(CloudRetrieval, FullQueueIsWaitedForAndTheFirstFreeSlotTaken) {
   // Once the daemon has shut down (the queue marked for removal) nobody frees a slot: give up.
   shmctl(core::daemon_state.txq_segment_id, IPC_RMID, nullptr);
   testing::internal::CaptureStderr();
-  out = capture_stdout([&] { handle_retrieved_message(kSensorId, 2, body.get()); });
+  out = capture_stdout([&] { data::handle_retrieved_message(kSensorId, 2, body.get()); });
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(out, "TX Message Queue is gone, 'EventInterval' of 00124B0001A2B3C4 not sent.\n");
 }

@@ -23,7 +23,7 @@ std::pair<std::string, std::string> lookup(int code) {
 }
 
 std::vector<std::string> display_names(std::initializer_list<int> types, int extra_index = -1) {
-  data::SensorReport report{};
+  shared::SensorReport report{};
   for (int type : types) report.channel_types[report.channel_count++] = static_cast<std::uint8_t>(type);
   std::vector<std::string> names;
   for (int i = 0; i < report.channel_count; ++i) {

@@ -12,11 +12,12 @@
 #include <cstring>
 
 #include "../devices/device_fixture.h"
-#include "cloud/message_retrieval.h"
+#include "app/command_process.h"
+#include "app/txq_requests.h"
 #include "commands/command_event.h"
-#include "core/command_process.h"
 #include "core/link_frame.h"
-#include "shared/transmit_thread.h"
+#include "data/retrieved_settings.h"
+#include "shared/txq.h"
 
 namespace vorn::commands {
 namespace {
@@ -76,7 +77,7 @@ class CommandProcess : public DeviceFixture {
       dup2(out, STDERR_FILENO);
       close(out);
       setvbuf(stdout, nullptr, _IOLBF, 0);
-      core::run_command_process();
+      app::run_command_process();
     }
     txq_attachment_ = std::make_unique<shared::SegmentAttachment>(core::daemon_state.txq_segment_id);
     ASSERT_TRUE(eventually([] { return output_has("connected as "); })) << file_text(kOutput);
@@ -136,7 +137,7 @@ void CommandProcess::check_command(const Case &c) {
     expected.resize(shared::kTxqPayloadSize, 0);
     EXPECT_EQ(Bytes(slot.payload, slot.payload + shared::kTxqPayloadSize), expected);
     if (c.frame.empty() && !c.served) continue;
-    transmit_log += capture_stdout([&] { shared::serve_txq_request(slot.tx_api_id, slot.payload); });
+    transmit_log += capture_stdout([&] { app::serve_txq_request(slot.tx_api_id, slot.payload); });
     EXPECT_EQ(link.sent(c.frame.empty() ? 50 : 200), c.frame);
   }
   EXPECT_EQ(used, c.tx_api_id != 0 ? 1 : 0);
@@ -261,7 +262,7 @@ TEST_F(CommandProcess, CloudValuesASensorOrItsFirmwareCannotTakeAreRefused) {
     SCOPED_TRACE(r.body.substr(0, 80));
     std::memset(&txq(), 0, sizeof txq());
     json_object *body = json_tokener_parse(r.body.c_str());
-    const std::string out = capture_stdout([&] { cloud::handle_retrieved_message(kSensorText, 2, body); });
+    const std::string out = capture_stdout([&] { data::handle_retrieved_message(kSensorText, 2, body); });
     json_object_put(body);
     EXPECT_NE(out.find(r.line), std::string::npos) << out.substr(0, 400);
     int used = 0;

@@ -10,10 +10,10 @@
 #include <fstream>
 #include <string>
 
-#include "core/collector_frames.h"
-#include "core/collector_supervision.h"
-#include "core/frame_dispatch.h"
-#include "core/startup.h"
+#include "app/collector_frames.h"
+#include "app/collector_supervision.h"
+#include "app/frame_dispatch.h"
+#include "app/startup.h"
 #include "test_support.h"
 
 namespace vorn::core {
@@ -55,7 +55,7 @@ Bytes nwk_info_cnf(std::uint8_t major, std::uint8_t minor, std::uint8_t patch, s
 
 TEST_F(CollectorFrames, NetworkInfoConfirmationStoresVersionAndGatesTheModelName) {
   Bytes old_firmware = nwk_info_cnf(0, 9, 0, 4, "SUB1G-MOD-EU");
-  std::string out = capture_stdout([&] { handle_frame(old_firmware.data(), old_firmware.size()); });
+  std::string out = capture_stdout([&] { app::handle_frame(old_firmware.data(), old_firmware.size()); });
   EXPECT_NE(out.find("Get Network Info:\n\tModel Name: SUB1G-MOD-EU\n\tModel Region: EU\n\tModel FW Ver: 0.9.0.04\n"
                      "\tStatus: True\n\tPanID: 1234\n"),
             std::string::npos)
@@ -69,7 +69,7 @@ TEST_F(CollectorFrames, NetworkInfoConfirmationStoresVersionAndGatesTheModelName
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].ModelName"), "") << "0x90004 and below: not stored";
 
   Bytes newer = nwk_info_cnf(0, 9, 0, 5, "SUB1G-MOD-EU");
-  capture_stdout([&] { handle_frame(newer.data(), newer.size()); });
+  capture_stdout([&] { app::handle_frame(newer.data(), newer.size()); });
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].ModelName"), "SUB1G-MOD-EU");
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].ModelRegion"), "EU");
   EXPECT_EQ(shell("uci show sensorlist | grep -c '=Coprocessor'"), "1\n") << "one section only";
@@ -77,18 +77,18 @@ TEST_F(CollectorFrames, NetworkInfoConfirmationStoresVersionAndGatesTheModelName
 
 TEST_F(CollectorFrames, ModelNameFromTheRadioNeverReachesTheShellUnchecked) {
   Bytes hostile = nwk_info_cnf(1, 0, 0, 0, "X\";touch /tmp/owned;\"");
-  capture_stdout([&] { handle_frame(hostile.data(), hostile.size()); });
+  capture_stdout([&] { app::handle_frame(hostile.data(), hostile.size()); });
   EXPECT_NE(access("/tmp/owned", F_OK), 0);
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].ModelName"), "");
 }
 
 TEST_F(CollectorFrames, ModelRegionIsTheLastTwoCharacters) {
   char region[3];
-  model_region("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", region);  // 32 characters, no terminator in the frame
+  app::model_region("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", region);  // 32 characters, no terminator in the frame
   EXPECT_STREQ(region, "45");
-  model_region("X", region);
+  app::model_region("X", region);
   EXPECT_STREQ(region, "");
-  model_region("", region);
+  app::model_region("", region);
   EXPECT_STREQ(region, "");
 }
 
@@ -98,7 +98,7 @@ TEST_F(CollectorFrames, NetworkInfoIndicationWithoutAddressStillCommits) {
   frame[4] = 1, frame[5] = 2, frame[6] = 3, frame[7] = 4;
   frame[4 + 19] = 2, frame[4 + 20] = 5;
   std::system("uci -q add sensorlist Coprocessor >/dev/null");  // staged, not committed
-  std::string out = capture_stdout([&] { handle_frame(frame.data(), frame.size()); });
+  std::string out = capture_stdout([&] { app::handle_frame(frame.data(), frame.size()); });
   EXPECT_NE(out.find("Update Network Info:\n\tFW Ver: 1.2.3.4\n"), std::string::npos);
   EXPECT_NE(out.find("\tNetwork Mode: Non Beacon\n\tState: Join Open\n"), std::string::npos);
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].ExtAddress"), "");
@@ -107,11 +107,11 @@ TEST_F(CollectorFrames, NetworkInfoIndicationWithoutAddressStillCommits) {
 
 TEST_F(CollectorFrames, StateChangesRunTheirCommands) {
   std::system("rm -f /etc/status_log /etc/cm_log");
-  ensure_coprocessor_section();
+  app::ensure_coprocessor_section();
   std::system("uci set sensorlist.@Coprocessor[].StartCount=5; uci commit sensorlist");
-  EXPECT_EQ(capture_stdout([] { handle_collector_state_change(4); }), "Collector State Change: Restored\n");
-  capture_stdout([] { handle_collector_state_change(5); });
-  capture_stdout([] { handle_collector_state_change(3); });
+  EXPECT_EQ(capture_stdout([] { app::handle_collector_state_change(4); }), "Collector State Change: Restored\n");
+  capture_stdout([] { app::handle_collector_state_change(5); });
+  capture_stdout([] { app::handle_collector_state_change(3); });
   sleep(1);  // the log lines are appended in the background
   EXPECT_NE(shell("cat /etc/status_log").find("- Start WPS"), std::string::npos);
   EXPECT_NE(shell("cat /etc/cm_log").find("- Collector ready"), std::string::npos);
@@ -123,12 +123,12 @@ TEST_F(CollectorFrames, CoprocessorSectionIsNotAddedWhenItCannotBeLookedFor) {
   GTEST_SKIP() << "user-mode emulation refuses seccomp filters, so no pipe can be made to fail "
                   "(tests/emulation/seccomp_probe.c)";
 #endif
-  ensure_coprocessor_section();
+  app::ensure_coprocessor_section();
   pid_t child = fork();
   if (child == 0) {
     // No pipe: descriptors exhausted.
     if (!test::fail_system_calls({{SYS_pipe2, EMFILE}, {SYS_pipe, EMFILE}})) _exit(2);
-    ensure_coprocessor_section();
+    app::ensure_coprocessor_section();
     _exit(0);
   }
   int status = 0;
@@ -139,55 +139,55 @@ TEST_F(CollectorFrames, CoprocessorSectionIsNotAddedWhenItCannotBeLookedFor) {
 }
 
 TEST_F(CollectorFrames, StartCountGrowsAndResetsAfterTen) {
-  ensure_coprocessor_section();
+  app::ensure_coprocessor_section();
   std::system("uci set sensorlist.@Coprocessor[].StartCount=10; uci commit sensorlist");
-  std::string out = capture_stdout([] { check_start_count(); });
+  std::string out = capture_stdout([] { app::check_start_count(); });
   EXPECT_EQ(out, "StartCount = 11\nCoprocessor Error!!!\n");
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].StartCount"), "0");
-  capture_stdout([] { check_start_count(); });
+  capture_stdout([] { app::check_start_count(); });
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].StartCount"), "1");
 
   std::system("uci -q delete sensorlist.@Coprocessor[].StartCount; uci commit sensorlist");
-  EXPECT_EQ(capture_stdout([] { check_start_count(); }), "") << "a missing counter is left alone";
+  EXPECT_EQ(capture_stdout([] { app::check_start_count(); }), "") << "a missing counter is left alone";
   EXPECT_EQ(uci_get("sensorlist.@Coprocessor[].StartCount"), "");
 }
 
 TEST(Startup, DebugSwitchNeedsExactlyOneArgument) {
   char name[] = "vorn_mgr", d1[] = "-d1", d2[] = "-d2", other[] = "-x";
   char *none[] = {name}, *one[] = {name, d1}, *two[] = {name, d2}, *both[] = {name, d1, d2}, *bad[] = {name, other};
-  EXPECT_EQ(parse_debug_level(1, none), 0);
-  EXPECT_EQ(parse_debug_level(2, one), 1);
-  EXPECT_EQ(parse_debug_level(2, two), 2);
-  EXPECT_EQ(parse_debug_level(3, both), 0);
-  EXPECT_EQ(parse_debug_level(2, bad), 0);
+  EXPECT_EQ(app::parse_debug_level(1, none), 0);
+  EXPECT_EQ(app::parse_debug_level(2, one), 1);
+  EXPECT_EQ(app::parse_debug_level(2, two), 2);
+  EXPECT_EQ(app::parse_debug_level(3, both), 0);
+  EXPECT_EQ(app::parse_debug_level(2, bad), 0);
 }
 
 TEST(Startup, RegionPicksTheCollectorConfiguration) {
   const std::string us = "cp -f /etc/vorn_cfg/collector_US915_HiPA.cfg /etc/collector.cfg";
-  EXPECT_EQ(region_copy_command(10), us);
-  EXPECT_EQ(region_copy_command(-1), us);
-  EXPECT_EQ(region_copy_command(99), us);
-  EXPECT_EQ(std::string(region_copy_command(2)), "cp -f /etc/vorn_cfg/collector_CN868_normal.cfg /etc/collector.cfg");
-  EXPECT_EQ(std::string(region_copy_command(4)), "cp -f /etc/vorn_cfg/collector_ETSI868_normal.cfg /etc/collector.cfg");
-  EXPECT_EQ(std::string(region_copy_command(8)), "cp -f /etc/vorn_cfg/collector_KR920_normal.cfg /etc/collector.cfg");
-  EXPECT_EQ(std::string(region_copy_command(11)), "cp -f /etc/vorn_cfg/collector_JP920_HiPA.cfg /etc/collector.cfg");
-  EXPECT_EQ(std::string(region_copy_command(14)), "cp -f /etc/vorn_cfg/collector_BR915_HiPA.cfg /etc/collector.cfg");
+  EXPECT_EQ(app::region_copy_command(10), us);
+  EXPECT_EQ(app::region_copy_command(-1), us);
+  EXPECT_EQ(app::region_copy_command(99), us);
+  EXPECT_EQ(std::string(app::region_copy_command(2)), "cp -f /etc/vorn_cfg/collector_CN868_normal.cfg /etc/collector.cfg");
+  EXPECT_EQ(std::string(app::region_copy_command(4)), "cp -f /etc/vorn_cfg/collector_ETSI868_normal.cfg /etc/collector.cfg");
+  EXPECT_EQ(std::string(app::region_copy_command(8)), "cp -f /etc/vorn_cfg/collector_KR920_normal.cfg /etc/collector.cfg");
+  EXPECT_EQ(std::string(app::region_copy_command(11)), "cp -f /etc/vorn_cfg/collector_JP920_HiPA.cfg /etc/collector.cfg");
+  EXPECT_EQ(std::string(app::region_copy_command(14)), "cp -f /etc/vorn_cfg/collector_BR915_HiPA.cfg /etc/collector.cfg");
   // Every configuration a region can pick is installed on the router.
   for (int region = -1; region <= 15; ++region) {
-    std::string source = std::string(region_copy_command(region)).substr(6);
+    std::string source = std::string(app::region_copy_command(region)).substr(6);
     source = source.substr(0, source.find(' '));
     EXPECT_EQ(access(source.c_str(), R_OK), 0) << source;
   }
 }
 
 TEST(Startup, ReadinessIsTheNumberInTheReadyFile) {
-  unlink(kCollectorReadyFile);
-  EXPECT_EQ(collector_ready(), 0);
+  unlink(app::kCollectorReadyFile);
+  EXPECT_EQ(app::collector_ready(), 0);
   for (auto [content, expected] : {std::pair{"0", 0}, {"1", 1}, {"12", 12}, {"", 0}, {"x", 0}}) {
-    std::ofstream(kCollectorReadyFile) << content;
-    EXPECT_EQ(collector_ready(), expected) << content;
+    std::ofstream(app::kCollectorReadyFile) << content;
+    EXPECT_EQ(app::collector_ready(), expected) << content;
   }
-  unlink(kCollectorReadyFile);
+  unlink(app::kCollectorReadyFile);
 }
 
 }  // namespace

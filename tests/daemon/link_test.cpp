@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <string>
 
-#include "core/frame_dispatch.h"
-#include "core/inbound_loop.h"
+#include "app/frame_dispatch.h"
+#include "app/inbound_loop.h"
 #include "core/link_io.h"
 #include "test_support.h"
 
@@ -54,7 +54,7 @@ TEST_F(LinkReading, ShortPayloadIsHandedOnWithWhatArrived) {
   InboundFrame frame;
   ASSERT_EQ(read_one(frame), ReadOutcome::kFrame);
   EXPECT_EQ(frame.received, 24u);
-  std::string out = capture_stdout([&] { handle_frame(frame.bytes.get(), frame.received); });
+  std::string out = capture_stdout([&] { app::handle_frame(frame.bytes.get(), frame.received); });
   EXPECT_EQ(out.substr(0, out.find('\n') + 1), "(24) Data Length not match, Reject!\n");
 }
 
@@ -90,8 +90,8 @@ TEST(HandlerProcesses, AFailedForkDropsTheFrameAndReadingGoesOn) {
     frame.bytes.reset(static_cast<std::uint8_t *>(std::calloc(5, 1)));
     frame.bytes[3] = 12;
     frame.received = 5;
-    handle_in_new_process(frame);  // must return, not wait for a child that does not exist
-    handle_in_new_process(frame);
+    app::handle_in_new_process(frame);  // must return, not wait for a child that does not exist
+    app::handle_in_new_process(frame);
     _exit(0);
   }
   close(err[1]);
@@ -107,7 +107,7 @@ TEST(HandlerProcesses, AFailedForkDropsTheFrameAndReadingGoesOn) {
 }
 
 std::string dispatch(const Bytes &frame) {
-  return capture_stdout([&] { handle_frame(frame.data(), frame.size()); });
+  return capture_stdout([&] { app::handle_frame(frame.data(), frame.size()); });
 }
 
 Bytes frame_of(std::uint8_t api_id, std::size_t length) {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "data/sensor_report.h"
 #include "shared/device_list.h"
 #include "shared/request_builders.h"
 #include "shared/segments.h"
+#include "shared/sensor_report.h"
 #include "test_support.h"
 
 namespace vorn::shared {
@@ -108,7 +108,7 @@ TEST_F(Requests, GetSensorRequestBodyLengthCountsFromTheAddress) {
 }
 
 TEST_F(Requests, SensorRepliesUseTheirApiIdAndLayout) {
-  data::SensorReport report{};
+  shared::SensorReport report{};
   for (int i = 0; i < 8; ++i) report.sensor_tag[i] = static_cast<std::uint8_t>(0x11 * (i + 1));
   report.status_byte = 0x07;
   report.rssi = -60;

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <set>
 
+#include "app/transmit_thread.h"
+#include "app/txq_requests.h"
+#include "core/link_frame.h"
 #include "shared/segments.h"
-#include "shared/transmit_thread.h"
 #include "shared/txq.h"
 #include "test_support.h"
 
@@ -71,12 +73,12 @@ TEST_F(TransmitQueue, AbandonedClaimLeavesNoPartialRequest) {
 }
 
 TEST_F(TransmitQueue, SlotsAreServedInSlotOrderNotPostingOrder) {
-  TransmitCursor cursor{3};
-  post(7, 23);                      // frame ends 0x17
-  post(2, 6);                       // frame ends 0x06
+  app::TransmitCursor cursor{3};
+  post(7, core::APP_OAD_STATUS_REQ);       // frame ends 0x17
+  post(2, core::APP_GET_DEVICE_ARRAY_REQ); // frame ends 0x06
   txq_->slots[5].state = kSlotFilling;  // still being filled: skipped however long it stays so
   txq_->slots[5].tx_api_id = 3;
-  for (int step = 0; step < 10; ++step) serve_next_txq_slot(txq_, cursor);
+  for (int step = 0; step < 10; ++step) app::serve_next_txq_slot(txq_, cursor);
   EXPECT_EQ(link.sent(), bytes({0, 0, 0x0A, 0x17, 0, 0, 0x0A, 0x06}));
   EXPECT_EQ(cursor.index, 3);
   EXPECT_EQ(txq_->slots[7].state, kSlotFree);
@@ -85,40 +87,40 @@ TEST_F(TransmitQueue, SlotsAreServedInSlotOrderNotPostingOrder) {
 }
 
 TEST_F(TransmitQueue, FixedFramesOfTheQueueIdentifiers) {
-  serve_txq_request(11, bytes({1}).data());
+  app::serve_txq_request(core::APP_SET_JOIN_PERMIT_REQ, bytes({1}).data());
   EXPECT_EQ(link.sent(), bytes({0x04, 0x00, 0x0A, 0x0B, 0xC0, 0xD4, 0x01, 0x00}));
   std::uint8_t closed[kTxqPayloadSize] = {};
-  serve_txq_request(11, closed);
+  app::serve_txq_request(core::APP_SET_JOIN_PERMIT_REQ, closed);
   EXPECT_EQ(link.sent(), bytes({0x04, 0x00, 0x0A, 0x0B, 0, 0, 0, 0}));
   std::uint8_t get_value[kTxqPayloadSize] = {'0', '0', '1', 'A', 0x34, 0x12};
-  serve_txq_request(25, get_value);
+  app::serve_txq_request(core::APP_GET_DEVICE_VALUE_REQ, get_value);
   EXPECT_EQ(link.sent(), bytes({0x04, 0x00, 0x0A, 0x19, 0x1A, 0x00, 0x34, 0x12}));
   std::uint8_t cancel[kTxqPayloadSize] = {7};
-  serve_txq_request(40, cancel);
+  app::serve_txq_request(core::APP_CANCEL_OAD_REQ, cancel);
   EXPECT_EQ(link.sent(), bytes({0x01, 0x00, 0x0A, 0x28, 0x07}));
-  serve_txq_request(37, cancel);
+  app::serve_txq_request(core::APP_CANCEL_MSP430_OAD_REQ, cancel);
   EXPECT_EQ(link.sent(), bytes({0x01, 0x00, 0x0A, 0x25, 0x07}));
 }
 
 TEST_F(TransmitQueue, SensorOadStartCarriesIndexAndName) {
   std::uint8_t payload[kTxqPayloadSize] = {5, 'a', 'b', 'c', 'd', 'e'};
-  serve_txq_request(20, payload);
+  app::serve_txq_request(core::APP_SENSOR_OAD_START_REQ, payload);
   EXPECT_EQ(link.sent(), bytes({0x06, 0x00, 0x0A, 0x14, 0x05, 'a', 'b', 'c', 'd', 'e'}));
 }
 
 TEST_F(TransmitQueue, OutOfRangeIndexesAndUnknownIdsSendNothing) {
   std::uint8_t zero[kTxqPayloadSize] = {0};
   std::uint8_t too_big[kTxqPayloadSize] = {101};
-  EXPECT_EQ(capture_stdout([&] { serve_txq_request(40, zero); }), "Unable to cancel the OAD process\n");
-  EXPECT_EQ(capture_stdout([&] { serve_txq_request(40, too_big); }), "Unable to cancel the OAD process\n");
-  EXPECT_EQ(capture_stdout([&] { serve_txq_request(37, zero); }), "Unable to cancel the MSP430 OAD process\n");
-  EXPECT_EQ(capture_stdout([&] { serve_txq_request(20, too_big); }), "Can't process sensor OAD\n");
-  EXPECT_EQ(capture_stdout([&] { serve_txq_request(99, zero); }), "Unknow TX API ID!.\n");
+  EXPECT_EQ(capture_stdout([&] { app::serve_txq_request(core::APP_CANCEL_OAD_REQ, zero); }), "Unable to cancel the OAD process\n");
+  EXPECT_EQ(capture_stdout([&] { app::serve_txq_request(core::APP_CANCEL_OAD_REQ, too_big); }), "Unable to cancel the OAD process\n");
+  EXPECT_EQ(capture_stdout([&] { app::serve_txq_request(core::APP_CANCEL_MSP430_OAD_REQ, zero); }), "Unable to cancel the MSP430 OAD process\n");
+  EXPECT_EQ(capture_stdout([&] { app::serve_txq_request(core::APP_SENSOR_OAD_START_REQ, too_big); }), "Can't process sensor OAD\n");
+  EXPECT_EQ(capture_stdout([&] { app::serve_txq_request(99, zero); }), "Unknow TX API ID!.\n");
   EXPECT_TRUE(link.sent(50).empty());
 
   post(4, 99);
-  TransmitCursor cursor{4};
-  capture_stdout([&] { serve_next_txq_slot(txq_, cursor); });
+  app::TransmitCursor cursor{4};
+  capture_stdout([&] { app::serve_next_txq_slot(txq_, cursor); });
   EXPECT_EQ(txq_->slots[4].state, kSlotFree) << "an unknown request still frees its slot";
 }
 
@@ -126,7 +128,7 @@ TEST_F(TransmitQueue, OadFileTextFillingThePayloadIsSentCutAndReported) {
   std::uint8_t payload[kTxqPayloadSize];
   std::memset(payload, 'f', sizeof payload);
   testing::internal::CaptureStderr();
-  serve_txq_request(21, payload);
+  app::serve_txq_request(core::APP_OAD_FILE_REQ, payload);
   std::string error = testing::internal::GetCapturedStderr();
   Bytes sent = link.sent();
   ASSERT_EQ(sent.size(), 4u + 127u);
@@ -135,13 +137,13 @@ TEST_F(TransmitQueue, OadFileTextFillingThePayloadIsSentCutAndReported) {
   EXPECT_NE(error.find("longer than 127"), std::string::npos);
 
   std::uint8_t short_text[kTxqPayloadSize] = {'f', 'w', '.', 'b', 'i', 'n'};
-  serve_txq_request(21, short_text);
+  app::serve_txq_request(core::APP_OAD_FILE_REQ, short_text);
   EXPECT_EQ(link.sent(), bytes({6, 0, 0x0A, 21, 'f', 'w', '.', 'b', 'i', 'n'}));
 }
 
 TEST_F(TransmitQueue, SetSensorIsFollowedByAConfigRequestToTheSameSensor) {
   std::uint8_t payload[kTxqPayloadSize] = {'0', '0', '1', '2', 3, 0, 1, 0, 0x2C, 0x01, 0, 0};
-  capture_stdout([&] { serve_txq_request(26, payload); });
+  capture_stdout([&] { app::serve_txq_request(core::APP_SET_SENSOR_REQ, payload); });
   Bytes sent = link.sent();
   ASSERT_EQ(sent.size(), 16u + 13u);
   EXPECT_EQ(sent[3], 26);
@@ -159,7 +161,7 @@ TEST_F(TransmitQueue, SetDeviceValueConsumesFieldsInFlagOrder) {
   payload[18] = 2;  // block of two bytes
   payload[20] = 0xAA;
   payload[21] = 0xBB;
-  serve_txq_request(24, payload);
+  app::serve_txq_request(core::APP_SET_DEVICE_VALUE_REQ, payload);
   EXPECT_EQ(link.sent(), bytes({0x12, 0x00, 0x0A, 0x18, 0x10, 0x00, 0x09, 0x00, 0x07, 0x00, 0xFE, 0xFF, 0xFF,
                                 0xFF, 21, 0, 0x88, 0x13, 2, 0, 0xAA, 0xBB}));
 }

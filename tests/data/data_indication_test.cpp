@@ -80,7 +80,7 @@ Bytes with_tag_rssi(std::initializer_list<int> before, std::initializer_list<int
   return out;
 }
 
-const ChannelMeta kTemperature{"Temperature", 1, "DEGC"};
+const shared::ChannelMeta kTemperature{"Temperature", 1, "DEGC"};
 
 class DataIndication : public DeviceFixture {
  protected:
@@ -460,7 +460,7 @@ TEST_F(DataIndication, UpkeepChannelsAndRecordNamesHoldForEitherFirmwareStyle) {
   // Records: answered, so delivered, named by what the sensor published and else by the names the
   // gateway has for its channels (its data frames' types), never dropped.
   const struct {
-    std::vector<ChannelMeta> published;
+    std::vector<shared::ChannelMeta> published;
     int channels;
     std::vector<const char *> names;
   } record_cases[] = {

@@ -97,7 +97,7 @@ Frame timed_frame(int ctl, std::uint32_t time_stamp) {
 
 struct Decoded {
   SensorDataFields fields;
-  SensorReport report{};
+  shared::SensorReport report{};
   shared::DeviceListEntry entry{};
   std::string out;
   const char *refusal = nullptr;
@@ -168,7 +168,7 @@ TEST(SensorDataFrame, UnversionedFrameKeepsRawWordsUntilTheVersionIsKnown) {
   EXPECT_EQ(d.entry.channel_count, 2);
 
   std::strcpy(d.entry.ModelVersion, "2.0.0.1");
-  SensorReport later{};
+  shared::SensorReport later{};
   later.channel_count = 2;
   std::memcpy(later.channel_types, d.entry.channel_types, 10);
   std::string out = test::capture_stdout([&] { decode_stored_values(later, d.entry); });
@@ -180,7 +180,7 @@ TEST(SensorDataFrame, UnversionedFrameKeepsRawWordsUntilTheVersionIsKnown) {
 
 TEST(SensorDataFrame, AlarmFlagRaisedOnceAndClearedByAGoodValue) {
   shared::DeviceListEntry entry{};
-  SensorReport report{};
+  shared::SensorReport report{};
   const ChannelReading error = decode_current(1, 0xFFFF, 1, false), good = decode_current(1, 1, 0, false);
   for (auto [before, reading, after] : {std::tuple{0, error, 1}, {1, error, 1}, {2, error, 2}, {2, good, 0},
                                         {1, good, 0}}) {

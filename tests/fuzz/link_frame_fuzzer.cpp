@@ -15,8 +15,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/frame_dispatch.h"
 #include "core/daemon_state.h"
-#include "core/frame_dispatch.h"
 #include "core/link_io.h"
 #include "shared/device_list.h"
 #include "shared/segments.h"
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     vorn::core::InboundFrame frame;
     const vorn::core::ReadOutcome outcome = vorn::core::read_link_frame(reader.fd, frame);
     if (outcome == vorn::core::ReadOutcome::kLinkDown) break;
-    if (outcome == vorn::core::ReadOutcome::kFrame) vorn::core::handle_frame(frame.bytes.get(), frame.received);
+    if (outcome == vorn::core::ReadOutcome::kFrame) vorn::app::handle_frame(frame.bytes.get(), frame.received);
   }
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <initializer_list>
 
 #include "cloud/units_map.h"
-#include "data/sensor_report.h"
+#include "shared/sensor_report.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   for (std::uint8_t type : {0, 1, 3, 30, 255}) check_terminated(vorn::cloud::lookup_type_label(type));
 
-  vorn::data::SensorReport report{};
+  vorn::shared::SensorReport report{};
   const std::uint8_t types[] = {1, 2, 1, 255, 1};
   report.channel_count = sizeof types;
   std::memcpy(report.channel_types, types, sizeof types);

@@ -9,9 +9,9 @@
 #include <new>
 #include <string>
 
+#include "app/frame_dispatch.h"
 #include "cloud/json_document.h"
-#include "core/frame_dispatch.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 #include "status/status_document.h"
 
 namespace vorn::status {
@@ -71,38 +71,38 @@ TEST(StatusObject, RepliesWithoutCountersOrSegmentsKeepTheirShape) {
 // One daemon's life in miniature: counters created before the forks, children counting, frames
 // handled and rejected, a sensor heard, another reported not active, and both replies read back.
 TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
-  create_status_counters();
-  const StatusCounters *counters = status_counters();
+  shared::create_status_counters();
+  const shared::StatusCounters *counters = shared::status_counters();
   ASSERT_NE(counters, nullptr);
-  const std::uint32_t frames_before = load(counters->frames_received);
+  const std::uint32_t frames_before = shared::load(counters->frames_received);
 
   // Handlers and report calls in forked children, as the daemon's processes make them.
   constexpr int kChildren = 8;
   for (int i = 0; i < kChildren; ++i) {
     if (fork() == 0) {
-      count_report(i % 4 != 0);  // two of eight fail
+      shared::count_report(i % 4 != 0);  // two of eight fail
       // Frames whose handlers only print: a join permit answer, accepted ...
       const std::uint8_t permit_answer[] = {4, 0, 0x4A, 12, 0, 0, 0, 0};
       const std::uint8_t wrong_length[] = {2, 0, 0x4A, 12, 0, 0};  // ... one its length rule refuses ...
       const std::uint8_t unknown_id[] = {1, 0, 0x4A, 99, 0};       // ... and one of no known API id
-      core::handle_frame(permit_answer, sizeof permit_answer);
-      core::handle_frame(i % 2 == 0 ? wrong_length : unknown_id, 6 - (i % 2));
+      app::handle_frame(permit_answer, sizeof permit_answer);
+      app::handle_frame(i % 2 == 0 ? wrong_length : unknown_id, 6 - (i % 2));
       _exit(0);
     }
   }
   for (int i = 0; i < kChildren; ++i) wait(nullptr);
-  count_command_restart();
-  collector_starting();
-  collector_link_up();
-  collector_link_lost();
-  collector_starting();
-  collector_link_up();
+  shared::count_command_restart();
+  shared::collector_starting();
+  shared::collector_link_up();
+  shared::collector_link_lost();
+  shared::collector_starting();
+  shared::collector_link_up();
 
   // A handler at work in this process and one whose process ended without giving its slot back.
-  const HandlerAtWork at_work;
+  const shared::HandlerAtWork at_work;
   if (const pid_t gone = fork(); gone == 0) {
-    alignas(HandlerAtWork) unsigned char room[sizeof(HandlerAtWork)];
-    new (room) HandlerAtWork;  // never destroyed: the process ends holding the slot
+    alignas(shared::HandlerAtWork) unsigned char room[sizeof(shared::HandlerAtWork)];
+    new (room) shared::HandlerAtWork;  // never destroyed: the process ends holding the slot
     _exit(0);
   } else {
     waitpid(gone, nullptr, 0);
@@ -124,12 +124,12 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   gone.ExtAddress[0] = 0x07;
   gone.ModelName[0] = '\0';
   shared::store_text(gone.ModelNumber, "QX-7");
-  const std::uint32_t now = load(counters->started_unix) + 1000;
-  sensor_heard(1, now - 89);     // within three 30 s intervals
-  sensor_heard(7, now - 5);
-  sensor_not_active(7);          // ...but reported not active since
-  sensor_heard(200, now);        // out of range: ignored
-  sensor_not_active(0xFFFF);
+  const std::uint32_t now = shared::load(counters->started_unix) + 1000;
+  shared::sensor_heard(1, now - 89);     // within three 30 s intervals
+  shared::sensor_heard(7, now - 5);
+  shared::sensor_not_active(7);          // ...but reported not active since
+  shared::sensor_heard(200, now);        // out of range: ignored
+  shared::sensor_not_active(0xFFFF);
 
   shared::TxqSegment txq{};
   txq.slots[2].state = shared::kSlotReady;
@@ -143,7 +143,7 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   inputs.sensorlist_sensors = 3;
   inputs.start_count = 4;
   inputs.pending_downloads = 1;
-  inputs.uptime = uptime_of(*counters);
+  inputs.uptime = shared::uptime_of(*counters);
   inputs.now_unix = now;
 
   const cloud::JsonPtr status = status_document(inputs);
@@ -163,7 +163,7 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   EXPECT_EQ(number(at(root, "frames"), "sensor_data"), 0);
   // Each handler at work stands for a received frame: the two here were handled by no kind.
   EXPECT_EQ(number(at(root, "frames"), "rejected"), kChildren + 2);
-  EXPECT_EQ(load(counters->frames_received) - frames_before, 2u * kChildren + 2);  // and the two handlers here
+  EXPECT_EQ(shared::load(counters->frames_received) - frames_before, 2u * kChildren + 2);  // and the two handlers here
   EXPECT_EQ(number(root, "handlers"), 1);  // the ended one's slot no longer counts
   EXPECT_EQ(number(at(root, "reports"), "made"), kChildren);
   EXPECT_EQ(number(at(root, "reports"), "failed"), 2);
@@ -190,7 +190,7 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   EXPECT_EQ(text(second, "availability"), "offline");
 
   // The next frame of the not-active sensor brings it back; silence past its intervals does not.
-  sensor_heard(7, now);
+  shared::sensor_heard(7, now);
   inputs.now_unix = now + 60;
   const cloud::JsonPtr again = sensors_document(inputs);
   json_object *back = json_object_array_get_idx(at(again.get(), "sensors"), 1);

@@ -1,5 +1,5 @@
-// A retrieved settings update becomes one SetSensorReq in the TX queue, for the transmit thread
-// to send to the sensor: the last interval it asks for that the sensor can hold.
+#include "data/retrieved_settings.h"
+
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -19,7 +19,7 @@
 #include "shared/segments.h"
 #include "shared/txq.h"
 
-namespace vorn::cloud {
+namespace vorn::data {
 
 namespace {
 
@@ -69,7 +69,7 @@ bool event_interval_of(const char *id, json_object *element, std::int32_t *inter
     return false;
   }
   // Refused as the SetEventTimer command refuses it: the sensor would be sent a value it cannot use.
-  if (const char *why = data::event_interval_refusal(number)) {
+  if (const char *why = event_interval_refusal(number)) {
     std::printf("Retrieve 'EventInterval' %lld for %s is %s, ignored.\n", static_cast<long long>(number), id, why);
     return false;
   }
@@ -95,7 +95,7 @@ bool wanted_interval(const char *id, json_object *body, std::int32_t *interval) 
 }  // namespace
 
 void handle_retrieved_message(const char *id, int type, json_object *body) {
-  if (type != kSettingsMessage || !json_object_is_type(body, json_type_array)) return;
+  if (type != cloud::kSettingsMessage || !json_object_is_type(body, json_type_array)) return;
   if (!core::is_ext_address_text(id)) {
     std::printf("Retrieve ID(%.40s) is not a sensor id, dropped\n", id != nullptr ? id : "");
     return;
@@ -118,4 +118,4 @@ void handle_retrieved_message(const char *id, int type, json_object *body) {
   if (!attachment.detach()) std::exit(1);
 }
 
-}  // namespace vorn::cloud
+}  // namespace vorn::data

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::data {
+namespace vorn::shared {
 
 constexpr int kMaxChannels = 10;
 constexpr int kSensorIdSize = 32;
@@ -70,4 +70,4 @@ struct SensorReport {
   std::uint32_t trailer_word_2;
 };
 
-}  // namespace vorn::data
+}  // namespace vorn::shared

@@ -1,4 +1,4 @@
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 
 #include "core/link_frame.h"
 
-namespace vorn::status {
+namespace vorn::shared {
 
 namespace {
 
@@ -160,4 +160,4 @@ int handlers_at_work(const StatusCounters &c) {
 
 std::uint32_t uptime_of(const StatusCounters &c) { return monotonic_seconds() - load(c.started_monotonic); }
 
-}  // namespace vorn::status
+}  // namespace vorn::shared

@@ -4,12 +4,12 @@
 
 #include "core/link_io.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 [[noreturn]] void run_inbound_loop();
 
 // Hands one frame to a handler process (a grandchild, so nobody has to wait for it) and waits
 // only for the short-lived child in between. A failed fork drops the frame with a message.
-void handle_in_new_process(const InboundFrame &frame);
+void handle_in_new_process(const core::InboundFrame &frame);
 
-}  // namespace vorn::core
+}  // namespace vorn::app

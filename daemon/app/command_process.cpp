@@ -1,4 +1,4 @@
-#include "core/command_process.h"
+#include "app/command_process.h"
 
 extern "C" {
 #include <libubox/uloop.h>
@@ -13,7 +13,7 @@ extern "C" {
 #include "core/loop_signals.h"
 #include "status/status_object.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 namespace {
 
@@ -26,9 +26,9 @@ void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
 }  // namespace
 
 void run_command_process() {
-  daemon_state.command_process = 0;
+  core::daemon_state.command_process = 0;
   uloop_init();
-  restore_signals_after_uloop_init();  // commands read the output of uci through pipes
+  core::restore_signals_after_uloop_init();  // commands read the output of uci through pipes
   ubus_context *context = ubus_connect(nullptr);
   if (context == nullptr) {
     // Ending lets the main process start it again, rather than serving no commands at all.
@@ -56,4 +56,4 @@ void run_command_process() {
   std::exit(0);
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

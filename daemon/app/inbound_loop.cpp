@@ -1,4 +1,4 @@
-#include "core/inbound_loop.h"
+#include "app/inbound_loop.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,18 +9,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/collector_supervision.h"
+#include "app/collector_supervision.h"
+#include "app/frame_dispatch.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
-#include "core/frame_dispatch.h"
 #include "core/process_fork.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 namespace {
 
-[[noreturn]] void run_handler_process(const InboundFrame &frame) {
-  daemon_state.command_process = 0;  // only the main process answers for the command process
+[[noreturn]] void run_handler_process(const core::InboundFrame &frame) {
+  core::daemon_state.command_process = 0;  // only the main process answers for the command process
   signal(SIGCHLD, SIG_DFL);
   handle_frame(frame.bytes.get(), frame.received);
   std::exit(0);
@@ -28,8 +28,8 @@ namespace {
 
 }  // namespace
 
-void handle_in_new_process(const InboundFrame &frame) {
-  pid_t child = fork_process();
+void handle_in_new_process(const core::InboundFrame &frame) {
+  pid_t child = core::fork_process();
   if (child < 0) {
     std::fprintf(stderr, "fork failed (%s), frame of API id %d dropped\n", std::strerror(errno), frame.bytes[3]);
     return;
@@ -47,18 +47,18 @@ void handle_in_new_process(const InboundFrame &frame) {
 
 void run_inbound_loop() {
   for (;;) {
-    InboundFrame frame;
-    switch (read_link_frame(daemon_state.link_socket.load(), frame)) {
-      case ReadOutcome::kLinkDown: reconnect_collector_link(); continue;
-      case ReadOutcome::kSkipped: continue;
-      case ReadOutcome::kFrame: break;
+    core::InboundFrame frame;
+    switch (core::read_link_frame(core::daemon_state.link_socket.load(), frame)) {
+      case core::ReadOutcome::kLinkDown: reconnect_collector_link(); continue;
+      case core::ReadOutcome::kSkipped: continue;
+      case core::ReadOutcome::kFrame: break;
     }
-    if (daemon_state.debug_level == 1) {
+    if (core::daemon_state.debug_level == 1) {
       std::printf("From Server (%d byte):\n", static_cast<int>(frame.received));
-      hex_dump(frame.bytes.get(), frame.received);
+      core::hex_dump(frame.bytes.get(), frame.received);
     }
     handle_in_new_process(frame);
   }
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

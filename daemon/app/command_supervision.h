@@ -1,7 +1,7 @@
 // The command process and its supervision by the main process.
 #pragma once
 
-namespace vorn::core {
+namespace vorn::app {
 
 // Main process: forks the command process and records its pid in daemon_state.
 void fork_command_process();
@@ -11,4 +11,4 @@ void fork_command_process();
 // its own: nothing is forked from a signal handler.
 void watch_command_process();
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,4 +1,4 @@
-#include "core/shutdown.h"
+#include "app/shutdown.h"
 
 extern "C" {
 #include <libubox/uloop.h>
@@ -13,7 +13,7 @@ extern "C" {
 #include "core/daemon_state.h"
 #include "shared/segments.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 namespace {
 
@@ -27,14 +27,14 @@ void write_text(int fd, const char *text) {
 void handle_shutdown_signal(int) {
   // This may interrupt any code of any process of the daemon: no stdio on the normal path.
   write_text(STDOUT_FILENO, "Disconnect to the server..\n");
-  const int fd = daemon_state.link_socket.exchange(-1);
+  const int fd = core::daemon_state.link_socket.exchange(-1);
   if (fd >= 0) close(fd);
   uloop_done();
   // Only the main process removes the segments: a signal to the whole group reaches every process,
   // and a second removal would fail and report an error at every orderly stop. The others only
   // detach, which their exit does.
-  if (getpid() == daemon_state.main_process) {
-    if (daemon_state.command_process > 0) kill(daemon_state.command_process, SIGTERM);
+  if (getpid() == core::daemon_state.main_process) {
+    if (core::daemon_state.command_process > 0) kill(core::daemon_state.command_process, SIGTERM);
     shared::remove_shared_state();
   }
   _exit(0);
@@ -48,4 +48,4 @@ void install_shutdown_handler() {
   for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaction(signal, &action, nullptr);
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,8 +1,8 @@
 // vorn_mgr: the gateway daemon of the sub-GHz sensor network.
-#include "core/startup.h"
+#include "app/startup.h"
 #include "status/info_options.h"
 
 int main(int argc, char **argv) {
   if (vorn::status::print_info_option(argc, argv)) return 0;
-  vorn::core::run_daemon(argc, argv);
+  vorn::app::run_daemon(argc, argv);
 }

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::status {
+namespace vorn::shared {
 
 enum class CollectorState : std::uint32_t { kStopped = 0, kStarting = 1, kRunning = 2 };
 
@@ -102,4 +102,4 @@ int handlers_at_work(const StatusCounters &counters);
 // Seconds since the counters were created (the daemon's start).
 std::uint32_t uptime_of(const StatusCounters &counters);
 
-}  // namespace vorn::status
+}  // namespace vorn::shared

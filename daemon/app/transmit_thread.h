@@ -1,11 +1,9 @@
 // The transmit thread of the main process: serves the TXQ one slot every 5 ms.
 #pragma once
 
-#include <cstdint>
-
 #include "shared/txq.h"
 
-namespace vorn::shared {
+namespace vorn::app {
 
 // Thread body (started with the text "appcli_tx", which it does not use). Never returns.
 void *transmit_thread(void *argument);
@@ -15,9 +13,6 @@ void *transmit_thread(void *argument);
 struct TransmitCursor {
   int index = 0;
 };
-void serve_next_txq_slot(TxqSegment *txq, TransmitCursor &cursor);
+void serve_next_txq_slot(shared::TxqSegment *txq, TransmitCursor &cursor);
 
-// Turns one queued request into its collector request(s).
-void serve_txq_request(std::int32_t tx_api_id, const std::uint8_t *payload);
-
-}  // namespace vorn::shared
+}  // namespace vorn::app

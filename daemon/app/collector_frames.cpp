@@ -1,4 +1,4 @@
-#include "core/collector_frames.h"
+#include "app/collector_frames.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,23 +8,23 @@
 #include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 namespace {
 
 const char *true_false(std::uint8_t value) { return value ? "True" : "False"; }
 
 void print_ext_address_line(const std::uint8_t *ext_address) {
-  char text[kExtAddressTextSize];
-  ext_address_text(ext_address, text);
+  char text[core::kExtAddressTextSize];
+  core::ext_address_text(ext_address, text);
   std::printf("\tExt. Address: %s\n", text);
 }
 
 void store_coprocessor_ext_address(const std::uint8_t *ext_address) {
-  if (!ext_address_is_set(ext_address)) return;
-  char text[kExtAddressTextSize];
-  ext_address_text(ext_address, text);
-  _system("uci set sensorlist.@Coprocessor[].ExtAddress=\"%s\"", text);
+  if (!core::ext_address_is_set(ext_address)) return;
+  char text[core::kExtAddressTextSize];
+  core::ext_address_text(ext_address, text);
+  core::_system("uci set sensorlist.@Coprocessor[].ExtAddress=\"%s\"", text);
 }
 
 // The mode and state lines that close both network information blocks.
@@ -37,9 +37,9 @@ void print_network_tail(std::uint16_t pan_id, std::uint16_t short_address, const
   std::printf("\tFH Enable: %s\n", true_false(channel_to_state[1]));
   std::printf("\tSecurity Enable: %s\n", true_false(channel_to_state[2]));
   std::fputs("\tNetwork Mode: ", stdout);
-  print_network_mode(channel_to_state[3]);
+  core::print_network_mode(channel_to_state[3]);
   std::fputs("\tState: ", stdout);
-  print_collector_state(channel_to_state[4]);
+  core::print_collector_state(channel_to_state[4]);
 }
 
 }  // namespace
@@ -47,8 +47,8 @@ void print_network_tail(std::uint16_t pan_id, std::uint16_t short_address, const
 void handle_nwk_info_ind(const std::uint8_t *p) {
   std::fputs("Update Network Info:\n", stdout);
   std::printf("\tFW Ver: %d.%d.%d.%d\n", p[0], p[1], p[2], p[3]);
-  print_network_tail(read_le16(p + 4), read_le16(p + 6), p + 8, p + 16);
-  const SensorlistWriteLock write_lock;
+  print_network_tail(core::read_le16(p + 4), core::read_le16(p + 6), p + 8, p + 16);
+  const core::SensorlistWriteLock write_lock;
   store_coprocessor_ext_address(p + 8);
   devices::commit_sensorlist();
 }
@@ -60,10 +60,10 @@ void model_region(const char *model_name, char *region) {
 }
 
 void handle_get_nwk_info_cnf(const std::uint8_t *p) {
-  run_shell_command("killall -9 cm_restart");
+  core::run_shell_command("killall -9 cm_restart");
   {
-    const SensorlistWriteLock write_lock;
-    run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    const core::SensorlistWriteLock write_lock;
+    core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
     devices::commit_sensorlist();
   }
 
@@ -85,29 +85,29 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
   std::printf("\tModel Region: %s\n", region);
   std::printf("\tModel FW Ver: %d.%d.%d.%02X\n", major, minor, patch, build);
   std::printf("\tStatus: %s\n", true_false(p[0]));
-  print_network_tail(read_le16(p + 5), read_le16(p + 7), p + 9, p + 17);
+  print_network_tail(core::read_le16(p + 5), core::read_le16(p + 7), p + 9, p + 17);
 
-  const SensorlistWriteLock write_lock;  // check_sub1g_module below starts in the background
+  const core::SensorlistWriteLock write_lock;  // check_sub1g_module below starts in the background
   ensure_coprocessor_section();
-  _system("uci set sensorlist.@Coprocessor[].ModelVersion=\"%d.%d.%d.%02X\"", major, minor, patch, build);
+  core::_system("uci set sensorlist.@Coprocessor[].ModelVersion=\"%d.%d.%d.%02X\"", major, minor, patch, build);
   store_coprocessor_ext_address(p + 9);
   if (version > 0x90004) {
     // An empty text would delete the stored option on the router's uci, so it is not written.
     if (model_name[0] == '\0') {
       std::printf("Model name is empty, the stored one is kept\n");
-    } else if (is_safe_command_value(model_name)) {
-      _system("uci set sensorlist.@Coprocessor[].ModelName=\"%s\"", model_name);
-      if (region[0] != '\0') _system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
+    } else if (core::is_safe_command_value(model_name)) {
+      core::_system("uci set sensorlist.@Coprocessor[].ModelName=\"%s\"", model_name);
+      if (region[0] != '\0') core::_system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
     } else {
       std::printf("Model name holds characters unfit for the configuration, not stored\n");
     }
   }
   devices::commit_sensorlist();
-  run_shell_command("check_sub1g_module &");
+  core::run_shell_command("check_sub1g_module &");
 }
 
 void ensure_coprocessor_section() {
-  const SensorlistWriteLock write_lock;
+  const core::SensorlistWriteLock write_lock;
   char line[128];
   switch (devices::read_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]")) {
     case devices::LineRead::kNotRun: return;  // nothing known: adding could make a second section
@@ -116,8 +116,8 @@ void ensure_coprocessor_section() {
       break;
     case devices::LineRead::kNoLine: break;
   }
-  run_shell_command("uci -q add sensorlist Coprocessor");
-  run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+  core::run_shell_command("uci -q add sensorlist Coprocessor");
+  core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
   devices::commit_sensorlist();
 }
 
@@ -128,13 +128,13 @@ void handle_device_array_cnf(const std::uint8_t *p, std::size_t length) {
     std::printf("Device number: missing (%zu payload bytes)\n", length);
     return;
   }
-  const unsigned count = read_le16(p + 1);
+  const unsigned count = core::read_le16(p + 1);
   std::printf("Device number: %u\n", count);
   const std::size_t held = (length - 3) / 18;
   for (unsigned k = 0; k < count && k < held; ++k) {
     const std::uint8_t *entry = p + 3 + 18 * k;
     std::printf("Device %u:\n", k + 1);
-    std::printf("\tShort Address: %04X\n", read_le16(entry + 2));
+    std::printf("\tShort Address: %04X\n", core::read_le16(entry + 2));
     print_ext_address_line(entry + 4);
   }
   if (count > held)
@@ -143,23 +143,23 @@ void handle_device_array_cnf(const std::uint8_t *p, std::size_t length) {
 
 void handle_collector_state_change(std::uint8_t state) {
   std::fputs("Collector State Change: ", stdout);
-  print_collector_state(state);
+  core::print_collector_state(state);
   std::fflush(stdout);
   switch (state) {
     case 5:
-      run_shell_command("ubus send controld \"{'action':4}\"");
-      run_shell_command("echo \"`date` `echo - Start WPS`\" >> /etc/status_log &");
+      core::run_shell_command("ubus send controld \"{'action':4}\"");
+      core::run_shell_command("echo \"`date` `echo - Start WPS`\" >> /etc/status_log &");
       break;
     case 6:
-      run_shell_command("ubus send controld \"{'action':5}\"");
-      run_shell_command("echo \"`date` `echo - Stop WPS`\" >> /etc/status_log &");
+      core::run_shell_command("ubus send controld \"{'action':5}\"");
+      core::run_shell_command("echo \"`date` `echo - Stop WPS`\" >> /etc/status_log &");
       break;
     case 3:
-      run_shell_command("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
-      run_shell_command("killall -9 cm_restart");
+      core::run_shell_command("echo \"`date` `echo - Collector ready`\" >> /etc/cm_log &");
+      core::run_shell_command("killall -9 cm_restart");
       {
-        const SensorlistWriteLock write_lock;
-        run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+        const core::SensorlistWriteLock write_lock;
+        core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
         devices::commit_sensorlist();
       }
       break;
@@ -168,11 +168,11 @@ void handle_collector_state_change(std::uint8_t state) {
 }
 
 void handle_join_permit_cnf(const std::uint8_t *p) {
-  std::printf("Set Join Permit Result: 0x%X\n", read_le32(p));
+  std::printf("Set Join Permit Result: 0x%X\n", core::read_le32(p));
 }
 
 void handle_tx_data_cnf(const std::uint8_t *p) {
-  std::printf("[%s] %ld: Tx Data Request Result: 0x%X\n", timestamp_text(), uptime_seconds(), read_le32(p));
+  std::printf("[%s] %ld: Tx Data Request Result: 0x%X\n", core::timestamp_text(), core::uptime_seconds(), core::read_le32(p));
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,8 +1,8 @@
 // The command process: serves cloud commands that arrive as bus events.
 #pragma once
 
-namespace vorn::core {
+namespace vorn::app {
 
 [[noreturn]] void run_command_process();
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "app/startup.h"
 
 #include <pthread.h>
 #include <sys/wait.h>
@@ -11,21 +11,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/collector_supervision.h"
+#include "app/command_supervision.h"
+#include "app/inbound_loop.h"
+#include "app/shutdown.h"
+#include "app/transmit_thread.h"
 #include "cloud/cloud_agent.h"
-#include "core/collector_supervision.h"
-#include "core/command_supervision.h"
+#include "cloud/message_retrieval.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
-#include "core/inbound_loop.h"
 #include "core/process_fork.h"
 #include "core/run_file.h"
-#include "core/shutdown.h"
+#include "data/retrieved_settings.h"
 #include "devices/reconcile.h"
 #include "firmware/firmware_download.h"
 #include "shared/segments.h"
-#include "shared/transmit_thread.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 int parse_debug_level(int argc, char **argv) {
   if (argc != 2) return 0;
@@ -37,7 +39,7 @@ int parse_debug_level(int argc, char **argv) {
 namespace {
 
 void wait_for_cloud_agent() {
-  while (get_cloud_ubus_name(&daemon_state.cloud_agent_name) != 0 || daemon_state.cloud_agent_name == nullptr)
+  while (get_cloud_ubus_name(&core::daemon_state.cloud_agent_name) != 0 || core::daemon_state.cloud_agent_name == nullptr)
     sleep(1);
   while (cloud::cloud_agent_ready() != 0) sleep(3);
 }
@@ -45,7 +47,7 @@ void wait_for_cloud_agent() {
 void start_transmit_thread() {
   static char argument[] = "appcli_tx";
   pthread_t thread;
-  int rc = pthread_create(&thread, nullptr, shared::transmit_thread, argument);
+  int rc = pthread_create(&thread, nullptr, transmit_thread, argument);
   if (rc != 0) {
     std::fprintf(stderr, "transmit thread could not start: %s\n", std::strerror(rc));
     std::exit(1);
@@ -57,7 +59,7 @@ void start_transmit_thread() {
 // main process runs for months, and reading them itself would keep about a megabyte of the database
 // library resident in it for good. The main process goes on once the child is done, as before.
 void resume_downloads_in_child() {
-  const pid_t child = fork_process();
+  const pid_t child = core::fork_process();
   if (child < 0) return firmware::resume_downloads();
   if (child == 0) {
     firmware::resume_downloads();
@@ -72,23 +74,24 @@ void resume_downloads_in_child() {
 
 void run_daemon(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // the daemon forks per frame: never hold half a buffer
-  claim_run_file();  // before any segment, semaphore, file or the collector is touched
-  daemon_state.main_process = getpid();
-  get_register_name(daemon_state.gateway_id);
-  daemon_state.debug_level = parse_debug_level(argc, argv);
+  core::claim_run_file();  // before any segment, semaphore, file or the collector is touched
+  core::daemon_state.main_process = getpid();
+  get_register_name(core::daemon_state.gateway_id);
+  core::daemon_state.debug_level = parse_debug_level(argc, argv);
   install_shutdown_handler();
+  cloud::set_retrieved_message_handler(data::handle_retrieved_message);  // before any fork
   wait_for_cloud_agent();
   shared::create_shared_state();
   fork_command_process();
   watch_command_process();
 
   add_common_log("vorn_mgr", 11);
-  run_and_wait_in_child(check_start_count);  // sensorlist writes: never under a lock of this process
+  core::run_and_wait_in_child(check_start_count);  // sensorlist writes: never under a lock of this process
   start_collector();
   wait_for_collector_ready();
-  daemon_state.link_socket.store(connect_to_collector());
+  core::daemon_state.link_socket.store(connect_to_collector());
 
-  run_and_wait_in_child(devices::reconcile_sensor_list);  // it deletes sections: a child's writes
+  core::run_and_wait_in_child(devices::reconcile_sensor_list);  // it deletes sections: a child's writes
   resume_downloads_in_child();
   if (shared::open_link_semaphore() != 0) {
     std::fputs("Create Semphore Failed\n", stdout);
@@ -96,9 +99,9 @@ void run_daemon(int argc, char **argv) {
   }
   std::fputs("Create Semphore Success\n", stdout);
   start_transmit_thread();
-  run_shell_command("killall -9 cm_restart;/usr/sbin/cm_restart 30 3 &");
+  core::run_shell_command("killall -9 cm_restart;/usr/sbin/cm_restart 30 3 &");
   sleep(1);
   run_inbound_loop();
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

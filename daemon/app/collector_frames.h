@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::core {
+namespace vorn::app {
 
 void handle_nwk_info_ind(const std::uint8_t *payload);
 void handle_get_nwk_info_cnf(const std::uint8_t *payload);
@@ -20,4 +20,4 @@ void ensure_coprocessor_section();
 // The last two characters of a model name (empty when it is shorter), into a 3-byte buffer.
 void model_region(const char *model_name, char *region);
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,7 +1,7 @@
 // Starting the collector, waiting until it is ready, and connecting the link to it.
 #pragma once
 
-namespace vorn::core {
+namespace vorn::app {
 
 constexpr const char *kCollectorReadyFile = "/tmp/collector_ready";
 constexpr int kCollectorPort = 5000;
@@ -29,4 +29,4 @@ int connect_to_collector();
 // does not accept connections) and connects again. The new link is asked for its network info.
 void reconnect_collector_link();
 
-}  // namespace vorn::core
+}  // namespace vorn::app

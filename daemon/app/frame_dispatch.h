@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::core {
+namespace vorn::app {
 
 // `received` is the header plus the bytes the payload read returned.
 void handle_frame(const std::uint8_t *frame, std::size_t received);
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -1,4 +1,4 @@
-#include "core/collector_supervision.h"
+#include "app/collector_supervision.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "core/collector_frames.h"
+#include "app/collector_frames.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_io.h"
@@ -20,12 +20,12 @@
 #include "core/sensorlist_lock.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 void check_start_count() {
-  const SensorlistWriteLock write_lock;  // the count is read, raised and written back as one
+  const core::SensorlistWriteLock write_lock;  // the count is read, raised and written back as one
   ensure_coprocessor_section();
   char line[128];
   if (!devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[].StartCount")) return;
@@ -33,10 +33,10 @@ void check_start_count() {
   std::printf("StartCount = %d\n", count);
   if (count > 10) {
     std::fputs("Coprocessor Error!!!\n", stdout);
-    run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
-    run_shell_command("ubus send controld \"{'action':6}\"");
+    core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    core::run_shell_command("ubus send controld \"{'action':6}\"");
   } else {
-    _system("uci set sensorlist.@Coprocessor[].StartCount=\"%d\"", count);
+    core::_system("uci set sensorlist.@Coprocessor[].StartCount=\"%d\"", count);
   }
   devices::commit_sensorlist();
 }
@@ -54,8 +54,8 @@ const char *region_copy_command(int region) {
 }
 
 void start_collector() {
-  status::collector_starting();
-  run_shell_command("killall -9 collector");
+  shared::collector_starting();
+  core::run_shell_command("killall -9 collector");
   unlink(kCollectorReadyFile);
   mp_info_record record{};
   const char *copy;
@@ -66,9 +66,9 @@ void start_collector() {
     std::fputs("Get MP Info fail.\n", stdout);
     copy = region_copy_command(-1);
   }
-  run_shell_command(copy);
-  run_shell_command("sync");
-  run_shell_command("/usr/sbin/collector &");
+  core::run_shell_command(copy);
+  core::run_shell_command("sync");
+  core::run_shell_command("/usr/sbin/collector &");
   sleep(2);
 }
 
@@ -87,8 +87,8 @@ void wait_for_collector_ready() {
       if (collector_ready() != 0) return;
       sleep(1);
     }
-    status::collector_starting();
-    run_shell_command("killall -9 collector;/usr/sbin/collector &");
+    shared::collector_starting();
+    core::run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
 
@@ -112,7 +112,7 @@ int create_link_socket() {
   // Every write on the link, by any process, gives up after this: a collector that stops reading
   // never holds a writer, and with it the link semaphore, for good.
   timeval limit{};
-  limit.tv_sec = static_cast<decltype(limit.tv_sec)>(kLinkWriteTimeout.count());
+  limit.tv_sec = static_cast<decltype(limit.tv_sec)>(core::kLinkWriteTimeout.count());
   if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
     std::fprintf(stderr, "link send time-out not set: %s\n", std::strerror(errno));
   std::fputs("Socket successfully created..\n", stdout);
@@ -123,7 +123,7 @@ bool try_connect(int fd) {
   sockaddr_in address = collector_address();
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
     std::fputs("connected to the collector..\n", stdout);
-    status::collector_link_up();
+    shared::collector_link_up();
     return true;
   }
   std::fputs("Connect to the collector failed...\n", stderr);
@@ -140,14 +140,14 @@ int connect_to_collector() {
 
 void reconnect_collector_link() {
   std::fputs("The collector closed the link, reconnecting..\n", stdout);
-  status::collector_link_lost();
-  replace_link_socket(-1);
+  shared::collector_link_lost();
+  core::replace_link_socket(-1);
   for (;;) {
     wait_for_collector_ready();
     int fd = create_link_socket();
     for (int attempt = 0; attempt < 10; ++attempt) {
       if (try_connect(fd)) {
-        replace_link_socket(fd);
+        core::replace_link_socket(fd);
         shared::send_get_nwk_info_req();
         return;
       }
@@ -156,9 +156,9 @@ void reconnect_collector_link() {
     // Ready but not accepting: a collector that died and left its ready file. Start it afresh.
     close(fd);
     unlink(kCollectorReadyFile);
-    status::collector_starting();
-    run_shell_command("killall -9 collector;/usr/sbin/collector &");
+    shared::collector_starting();
+    core::run_shell_command("killall -9 collector;/usr/sbin/collector &");
   }
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

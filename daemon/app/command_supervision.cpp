@@ -1,4 +1,4 @@
-#include "core/command_supervision.h"
+#include "app/command_supervision.h"
 
 #include <pthread.h>
 #include <stdio_ext.h>
@@ -14,13 +14,13 @@
 #include <cstring>
 #include <thread>
 
-#include "core/command_process.h"
+#include "app/command_process.h"
 #include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/process_fork.h"
-#include "status/status_counters.h"
+#include "shared/status_counters.h"
 
-namespace vorn::core {
+namespace vorn::app {
 
 namespace {
 
@@ -49,14 +49,14 @@ void close_inherited_descriptors() {
   // It reaches the collector only through the TXQ: no link socket. And it holds no other inherited
   // descriptor, such as a pipe another thread was opening at the fork, whose reader would then
   // never see its end.
-  daemon_state.link_socket.store(-1);
+  core::daemon_state.link_socket.store(-1);
   close_inherited_descriptors();
   run_command_process();
 }
 
 pid_t start_command_process() {
   const pid_t main_process = getpid();
-  const pid_t pid = fork_process();
+  const pid_t pid = core::fork_process();
   if (pid == 0) become_command_process(main_process);
   if (pid < 0) std::fprintf(stderr, "fork of the command process failed: %s\n", std::strerror(errno));
   last_start = Clock::now();
@@ -65,23 +65,23 @@ pid_t start_command_process() {
 
 void on_child_ended(pid_t pid, int status) {
   if (WIFSIGNALED(status))
-    std::fprintf(stderr, "[%s] %ld: The command process %d was ended by signal %d\n", timestamp_text(),
-                 uptime_seconds(), pid, WTERMSIG(status));
+    std::fprintf(stderr, "[%s] %ld: The command process %d was ended by signal %d\n", core::timestamp_text(),
+                 core::uptime_seconds(), pid, WTERMSIG(status));
   else
-    std::fprintf(stderr, "[%s] %ld: The command process %d ended with status %d\n", timestamp_text(),
-                 uptime_seconds(), pid, WEXITSTATUS(status));
+    std::fprintf(stderr, "[%s] %ld: The command process %d ended with status %d\n", core::timestamp_text(),
+                 core::uptime_seconds(), pid, WEXITSTATUS(status));
 }
 
 [[noreturn]] void supervise() {
   for (;;) {
-    const pid_t pid = daemon_state.command_process.load();
+    const pid_t pid = core::daemon_state.command_process.load();
     if (pid > 0) {
       // Wait for its end without reaping it, forget its id, then reap it: the shutdown handler
       // never signals an id the system may already have given to another process.
       siginfo_t info{};
       while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
       }
-      daemon_state.command_process.store(0);
+      core::daemon_state.command_process.store(0);
       int status = 0;
       pid_t ended;
       while ((ended = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
@@ -90,10 +90,10 @@ void on_child_ended(pid_t pid, int status) {
     }
     std::this_thread::sleep_until(last_start + kRestartInterval);
     const pid_t restarted = start_command_process();
-    daemon_state.command_process.store(restarted);
-    if (restarted > 0) status::count_command_restart();
+    core::daemon_state.command_process.store(restarted);
+    if (restarted > 0) shared::count_command_restart();
     if (restarted > 0)
-      std::printf("[%s] %ld: Command process restarted as %d\n", timestamp_text(), uptime_seconds(), restarted);
+      std::printf("[%s] %ld: Command process restarted as %d\n", core::timestamp_text(), core::uptime_seconds(), restarted);
   }
 }
 
@@ -101,7 +101,7 @@ void *supervision_thread(void *) { supervise(); }
 
 }  // namespace
 
-void fork_command_process() { daemon_state.command_process.store(start_command_process()); }
+void fork_command_process() { core::daemon_state.command_process.store(start_command_process()); }
 
 void watch_command_process() {
   pthread_t thread;
@@ -113,4 +113,4 @@ void watch_command_process() {
   pthread_detach(thread);
 }
 
-}  // namespace vorn::core
+}  // namespace vorn::app

@@ -4,11 +4,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/byte_order.h"
+#include "core/ext_address.h"
+#include "core/log_line.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::app {
+
+void print_collector_state(std::uint8_t state) {
+  static const char *const names[] = {"Waiting\n",  "Starting\n",  "Restoring\n", "Started\n",
+                                      "Restored\n", "Join Open\n", "Join Close\n"};
+  std::fputs(state < 7 ? names[state] : "Unknow State\n", stdout);
+}
+
+void print_network_mode(int mode) {
+  switch (mode) {
+    case 1: std::fputs("Beacon Enabled\n", stdout); break;
+    case 2: std::fputs("Non Beacon\n", stdout); break;
+    case 3: std::fputs("Freq Hopping\n", stdout); break;
+    default: std::fputs("Unknown Mode\n", stdout); break;
+  }
+}
 
 namespace {
 
@@ -37,9 +55,9 @@ void print_network_tail(std::uint16_t pan_id, std::uint16_t short_address, const
   std::printf("\tFH Enable: %s\n", true_false(channel_to_state[1]));
   std::printf("\tSecurity Enable: %s\n", true_false(channel_to_state[2]));
   std::fputs("\tNetwork Mode: ", stdout);
-  core::print_network_mode(channel_to_state[3]);
+  print_network_mode(channel_to_state[3]);
   std::fputs("\tState: ", stdout);
-  core::print_collector_state(channel_to_state[4]);
+  print_collector_state(channel_to_state[4]);
 }
 
 }  // namespace
@@ -143,7 +161,7 @@ void handle_device_array_cnf(const std::uint8_t *p, std::size_t length) {
 
 void handle_collector_state_change(std::uint8_t state) {
   std::fputs("Collector State Change: ", stdout);
-  core::print_collector_state(state);
+  print_collector_state(state);
   std::fflush(stdout);
   switch (state) {
     case 5:
@@ -172,7 +190,7 @@ void handle_join_permit_cnf(const std::uint8_t *p) {
 }
 
 void handle_tx_data_cnf(const std::uint8_t *p) {
-  std::printf("[%s] %ld: Tx Data Request Result: 0x%X\n", core::timestamp_text(), core::uptime_seconds(), core::read_le32(p));
+  core::log_line("Tx Data Request Result: 0x%X\n", core::read_le32(p));
 }
 
 }  // namespace vorn::app

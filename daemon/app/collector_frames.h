@@ -14,6 +14,10 @@ void handle_collector_state_change(std::uint8_t state);
 void handle_join_permit_cnf(const std::uint8_t *payload);
 void handle_tx_data_cnf(const std::uint8_t *payload);
 
+// The collector's state and network mode as the log names them, one line each.
+void print_collector_state(std::uint8_t state);
+void print_network_mode(int mode);
+
 // Makes sure sensorlist has its Coprocessor section.
 void ensure_coprocessor_section();
 

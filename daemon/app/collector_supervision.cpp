@@ -13,11 +13,11 @@
 #include <cstdlib>
 
 #include "app/collector_frames.h"
-#include "core/common.h"
 #include "core/daemon_state.h"
 #include "core/link_io.h"
 #include "core/link_semaphore.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 #include "shared/status_counters.h"

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "app/command_process.h"
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/log_line.h"
 #include "core/process_fork.h"
 #include "shared/status_counters.h"
 
@@ -65,11 +65,9 @@ pid_t start_command_process() {
 
 void on_child_ended(pid_t pid, int status) {
   if (WIFSIGNALED(status))
-    std::fprintf(stderr, "[%s] %ld: The command process %d was ended by signal %d\n", core::timestamp_text(),
-                 core::uptime_seconds(), pid, WTERMSIG(status));
+    core::log_line_to(stderr, "The command process %d was ended by signal %d\n", pid, WTERMSIG(status));
   else
-    std::fprintf(stderr, "[%s] %ld: The command process %d ended with status %d\n", core::timestamp_text(),
-                 core::uptime_seconds(), pid, WEXITSTATUS(status));
+    core::log_line_to(stderr, "The command process %d ended with status %d\n", pid, WEXITSTATUS(status));
 }
 
 [[noreturn]] void supervise() {
@@ -93,7 +91,7 @@ void on_child_ended(pid_t pid, int status) {
     core::daemon_state.command_process.store(restarted);
     if (restarted > 0) shared::count_command_restart();
     if (restarted > 0)
-      std::printf("[%s] %ld: Command process restarted as %d\n", core::timestamp_text(), core::uptime_seconds(), restarted);
+      core::log_line("Command process restarted as %d\n", restarted);
   }
 }
 

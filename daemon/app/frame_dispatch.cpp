@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "app/collector_frames.h"
-#include "core/common.h"
+#include "core/byte_order.h"
+#include "core/hex_dump.h"
 #include "core/link_frame.h"
 #include "data/data_indication.h"
 #include "devices/device_joined.h"
@@ -16,50 +17,48 @@ namespace {
 
 enum class LengthRule { kExactly, kAtLeastOne };
 
-struct InboundRule {
+// Every handler gets the whole frame (header and payload) and its length.
+using FrameHandler = void (*)(const std::uint8_t *frame, std::size_t frame_length);
+
+struct InboundFrameKind {
   std::uint8_t api_id;
   LengthRule rule;
   std::size_t length;
   const char *wrong_length_message;
+  FrameHandler handle;
 };
 
-constexpr InboundRule kInboundRules[] = {
-    {core::APP_DEVICE_JOINED_IND, LengthRule::kExactly, 19, "APP_DEVICE_JOINED_IND - Wrong length!\n"},
-    {core::APP_DEVICE_LEFT_IND, LengthRule::kExactly, 8, "APP_DEVICE_LEFT_IND - Wrong length!\n"},
-    {core::APP_NWK_INFO_IND, LengthRule::kExactly, 21, "APP_NWK_INFO_IND - Wrong length!\n"},
-    {core::APP_GET_NWK_INFO_CNF, LengthRule::kExactly, 54, "APP_GET_NWK_INFO_CNF - Wrong length!\n"},
-    {core::APP_GET_DEVICE_ARRAY_CNF, LengthRule::kAtLeastOne, 1, "APP_GET_DEVICE_ARRAY_CNF - Wrong length!\n"},
+const std::uint8_t *payload_of(const std::uint8_t *frame) { return frame + core::kLinkHeaderSize; }
+
+constexpr InboundFrameKind kInboundFrames[] = {
+    {core::APP_DEVICE_JOINED_IND, LengthRule::kExactly, 19, "APP_DEVICE_JOINED_IND - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { devices::handle_device_joined(frame); }},
+    {core::APP_DEVICE_LEFT_IND, LengthRule::kExactly, 8, "APP_DEVICE_LEFT_IND - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { devices::handle_device_left(frame); }},
+    {core::APP_NWK_INFO_IND, LengthRule::kExactly, 21, "APP_NWK_INFO_IND - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { handle_nwk_info_ind(payload_of(frame)); }},
+    {core::APP_GET_NWK_INFO_CNF, LengthRule::kExactly, 54, "APP_GET_NWK_INFO_CNF - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { handle_get_nwk_info_cnf(payload_of(frame)); }},
+    {core::APP_GET_DEVICE_ARRAY_CNF, LengthRule::kAtLeastOne, 1, "APP_GET_DEVICE_ARRAY_CNF - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t frame_length) {
+       handle_device_array_cnf(payload_of(frame), frame_length - core::kLinkHeaderSize);
+     }},
     {core::APP_DEVICE_NOTACTIVE_UPDATE_IND, LengthRule::kExactly, 13,
-     "APP_DEVICE_NOTACTIVE_UPDATE_IND - Wrong length!\n"},
-    {core::APP_DEVICE_DATA_RX_IND, LengthRule::kAtLeastOne, 1, "APP_DEVICE_DATA_RX_IND - Wrong length!\n"},
-    {core::APP_COLLECTOR_STATE_CNG_IND, LengthRule::kExactly, 1, "APP_COLLECTOR_STATE_CNG_IND - Wrong length!\n"},
-    {core::APP_SET_JOIN_PERMIT_CNF, LengthRule::kExactly, 4, "APP_SET_JOIN_PERMIT_CNF - Wrong length!\n"},
-    {core::APP_TX_DATA_CNF, LengthRule::kExactly, 4, "APP_TX_DATA_CNF - Wrong length!\n"},
+     "APP_DEVICE_NOTACTIVE_UPDATE_IND - Wrong length!\n", devices::handle_device_not_active},
+    {core::APP_DEVICE_DATA_RX_IND, LengthRule::kAtLeastOne, 1, "APP_DEVICE_DATA_RX_IND - Wrong length!\n",
+     data::handle_data_indication},
+    {core::APP_COLLECTOR_STATE_CNG_IND, LengthRule::kExactly, 1, "APP_COLLECTOR_STATE_CNG_IND - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { handle_collector_state_change(payload_of(frame)[0]); }},
+    {core::APP_SET_JOIN_PERMIT_CNF, LengthRule::kExactly, 4, "APP_SET_JOIN_PERMIT_CNF - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { handle_join_permit_cnf(payload_of(frame)); }},
+    {core::APP_TX_DATA_CNF, LengthRule::kExactly, 4, "APP_TX_DATA_CNF - Wrong length!\n",
+     [](const std::uint8_t *frame, std::size_t) { handle_tx_data_cnf(payload_of(frame)); }},
 };
 
-const InboundRule *rule_for(std::uint8_t api_id) {
-  for (const InboundRule &rule : kInboundRules)
-    if (rule.api_id == api_id) return &rule;
+const InboundFrameKind *kind_of(std::uint8_t api_id) {
+  for (const InboundFrameKind &kind : kInboundFrames)
+    if (kind.api_id == api_id) return &kind;
   return nullptr;
-}
-
-void run_handler(const std::uint8_t *frame, std::size_t length) {
-  const std::uint8_t *payload = frame + core::kLinkHeaderSize;
-  switch (frame[3]) {
-    case core::APP_DEVICE_JOINED_IND: devices::handle_device_joined(frame); break;
-    case core::APP_DEVICE_LEFT_IND: devices::handle_device_left(frame); break;
-    case core::APP_NWK_INFO_IND: handle_nwk_info_ind(payload); break;
-    case core::APP_GET_NWK_INFO_CNF: handle_get_nwk_info_cnf(payload); break;
-    case core::APP_GET_DEVICE_ARRAY_CNF: handle_device_array_cnf(payload, length); break;
-    case core::APP_DEVICE_NOTACTIVE_UPDATE_IND:
-      devices::handle_device_not_active(frame, length + core::kLinkHeaderSize);
-      break;
-    case core::APP_DEVICE_DATA_RX_IND: data::handle_data_indication(frame, length + core::kLinkHeaderSize); break;
-    case core::APP_COLLECTOR_STATE_CNG_IND: handle_collector_state_change(payload[0]); break;
-    case core::APP_SET_JOIN_PERMIT_CNF: handle_join_permit_cnf(payload); break;
-    case core::APP_TX_DATA_CNF: handle_tx_data_cnf(payload); break;
-    default: break;
-  }
 }
 
 }  // namespace
@@ -72,19 +71,19 @@ void handle_frame(const std::uint8_t *frame, std::size_t received) {
     core::hex_dump(frame, received);
     return;
   }
-  const InboundRule *rule = rule_for(frame[3]);
-  if (rule == nullptr) {
+  const InboundFrameKind *kind = kind_of(frame[3]);
+  if (kind == nullptr) {
     std::fputs("Unknow API ID, Reject!\n", stdout);
     core::hex_dump(frame, received);
     return;
   }
-  const bool fits = rule->rule == LengthRule::kExactly ? length == rule->length : length != 0;
+  const bool fits = kind->rule == LengthRule::kExactly ? length == kind->length : length != 0;
   if (!fits) {
-    std::fputs(rule->wrong_length_message, stdout);
+    std::fputs(kind->wrong_length_message, stdout);
     return;
   }
   shared::count_frame(frame[3]);
-  run_handler(frame, length);
+  kind->handle(frame, received);
 }
 
 }  // namespace vorn::app

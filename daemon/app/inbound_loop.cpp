@@ -11,8 +11,8 @@
 
 #include "app/collector_supervision.h"
 #include "app/frame_dispatch.h"
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/hex_dump.h"
 #include "core/process_fork.h"
 
 namespace vorn::app {

@@ -7,8 +7,8 @@
 
 #include "cloud/bus_call.h"
 #include "cloud/json_document.h"
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 
 namespace vorn::cloud {
 

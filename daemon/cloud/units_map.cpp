@@ -8,7 +8,7 @@
 
 #include "cloud/json_document.h"
 #include "cloud/report_channels.h"
-#include "core/common.h"
+#include "core/shell_command.h"
 
 namespace vorn::cloud {
 

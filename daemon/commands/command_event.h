@@ -3,7 +3,7 @@
 
 #include <libubus.h>
 
-#include "core/common.h"
+#include "core/ext_address.h"
 
 namespace vorn::commands {
 

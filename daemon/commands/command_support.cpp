@@ -8,6 +8,7 @@
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"
+#include "core/log_line.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
@@ -32,7 +33,7 @@ void refuse_command(const char *key, const char *value, const char *reason) {
     for (; i < kExcerptLength && value[i] != '\0'; ++i) excerpt[i] = printable_ascii(value[i]) ? value[i] : '?';
     if (value[i] != '\0') std::memcpy(excerpt + i, "...", 3);
   }
-  std::printf("[%s] %ld: %s \"%s\" refused: %s\n", core::timestamp_text(), core::uptime_seconds(), key, excerpt,
+  core::log_line("%s \"%s\" refused: %s\n", key, excerpt,
               reason);
 }
 

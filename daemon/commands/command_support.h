@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "core/common.h"
+#include "core/ext_address.h"
 
 namespace vorn::commands {
 

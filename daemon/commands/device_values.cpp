@@ -2,7 +2,7 @@
 
 #include "commands/command_keys.h"
 #include "commands/command_support.h"
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/link_frame.h"
 #include "shared/request_builders.h"
 

@@ -1,7 +1,7 @@
 #include "commands/command_keys.h"
 #include "commands/command_support.h"
-#include "core/common.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::commands {

@@ -2,10 +2,11 @@
 
 #include "commands/command_keys.h"
 #include "commands/command_support.h"
-#include "core/common.h"
 #include "core/link_frame.h"
-#include "data/sensor_upkeep.h"
+#include "core/log_line.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
+#include "data/sensor_upkeep.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
 
@@ -49,7 +50,7 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
     devices::commit_sensorlist(ext_text, what);
   }
   shared::build_set_sensor_record(message.payload, digits, kEventIntervalCommand, interval);
-  std::printf("[%s] %ld: Update EventInterval(%d) to %s\n", core::timestamp_text(), core::uptime_seconds(), interval,
+  core::log_line("Update EventInterval(%d) to %s\n", interval,
               digits);
   return queue_request(core::APP_SET_SENSOR_REQ);
 }

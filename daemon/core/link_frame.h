@@ -55,12 +55,4 @@ enum OutboundApi : std::uint8_t {
   APP_CANCEL_OAD_REQ = 40,
 };
 
-// Splits x into the two 16-bit fields the collector expects: the integer part (0 when negative)
-// and the fraction in ten-thousandths, biased against rounding down. 12.34 -> 12, 3400.
-struct FixedPoint {
-  std::uint16_t integer;
-  std::uint16_t fraction;
-};
-FixedPoint split_fixed_point(double x);
-
 }  // namespace vorn::core

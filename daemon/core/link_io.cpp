@@ -8,9 +8,10 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/daemon_state.h"
 #include "core/link_semaphore.h"
+#include "core/log_line.h"
 
 namespace vorn::core {
 
@@ -123,8 +124,7 @@ Written send_frame(int fd, const std::uint8_t *frame, std::size_t size) {
 void write_link_frame(const std::uint8_t *frame, std::size_t size) {
   const int api_id = size > 3 ? frame[3] : -1;
   if (!enter_link()) {
-    std::printf("[%s] %ld: Frame of API id %d dropped: the link stayed taken for %lld s\n", timestamp_text(),
-                uptime_seconds(), api_id, static_cast<long long>(kLinkWaitLimit.count()));
+    log_line("Frame of API id %d dropped: the link stayed taken for %lld s\n", api_id, static_cast<long long>(kLinkWaitLimit.count()));
     return;
   }
   const int fd = daemon_state.link_socket.load();
@@ -146,14 +146,11 @@ void write_link_frame(const std::uint8_t *frame, std::size_t size) {
   leave_link();
 
   if (written == Written::kNothing)
-    std::printf("[%s] %ld: Frame of API id %d dropped: the collector took nothing of it for %lld s\n",
-                timestamp_text(), uptime_seconds(), api_id, static_cast<long long>(kLinkWriteTimeout.count()));
+    log_line("Frame of API id %d dropped: the collector took nothing of it for %lld s\n", api_id, static_cast<long long>(kLinkWriteTimeout.count()));
   if (written == Written::kCut)
-    std::printf("[%s] %ld: Frame of API id %d cut short on the link, making the link again\n", timestamp_text(),
-                uptime_seconds(), api_id);
+    log_line("Frame of API id %d cut short on the link, making the link again\n", api_id);
   else if (close_link)
-    std::printf("[%s] %ld: The collector took no frame %d times in a row, making the link again\n",
-                timestamp_text(), uptime_seconds(), kLinkFailedWritesLimit);
+    log_line("The collector took no frame %d times in a row, making the link again\n", kLinkFailedWritesLimit);
 }
 
 void replace_link_socket(int fd) {
@@ -162,8 +159,7 @@ void replace_link_socket(int fd) {
   // after the wait the socket is replaced all the same.
   const bool entered = enter_link();
   if (!entered)
-    std::printf("[%s] %ld: The link semaphore stayed taken, replacing the link socket without it\n",
-                timestamp_text(), uptime_seconds());
+    log_line("The link semaphore stayed taken, replacing the link socket without it\n");
   int old = daemon_state.link_socket.exchange(fd);
   if (entered) leave_link();
   if (old >= 0 && old != fd) close(old);

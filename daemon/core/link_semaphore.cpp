@@ -10,8 +10,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/log_line.h"
 
 namespace vorn::core {
 
@@ -29,8 +29,7 @@ bool release_ended_holder(sem_t *semaphore, LinkHolder *holder, std::uint32_t en
   if (!holder->entries.compare_exchange_strong(entries, entries + 1)) return false;
   holder->pid.store(0);
   sem_post(semaphore);
-  std::printf("[%s] %ld: The link semaphore was left taken by process %d, which has ended: released\n",
-              timestamp_text(), uptime_seconds(), static_cast<int>(pid));
+  log_line("The link semaphore was left taken by process %d, which has ended: released\n", static_cast<int>(pid));
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "cloud/cloud_agent.h"
 #include "cloud/device_reports.h"
 #include "cloud/measurement_reports.h"
+#include "core/log_line.h"
 #include "data/channel_values.h"
 #include "data/frame_handlers.h"
 #include "data/sensor_texts.h"
@@ -53,7 +54,7 @@ bool read_config(const SensorFrame &frame, ConfigFields &fields) {
 }
 
 void print_config(std::uint16_t short_address, const char *ext_text, const ConfigFields &fields) {
-  std::printf("[%s] %ld: ConfigRsp: 0x%04X-%s\n", core::timestamp_text(), core::uptime_seconds(), short_address,
+  core::log_line("ConfigRsp: 0x%04X-%s\n", short_address,
               ext_text);
   std::printf("\tManufacturer: %s\n", fields.manufacturer);
   if (fields.has_model_name) std::printf("\tModelName: %s\n", fields.model_name);

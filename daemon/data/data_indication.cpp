@@ -4,9 +4,12 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
+#include "core/hex_dump.h"
 #include "core/link_frame.h"
+#include "core/log_line.h"
 #include "data/frame_handlers.h"
 #include "shared/segments.h"
 #include "shared/status_counters.h"
@@ -61,7 +64,7 @@ bool read_common_head(SensorFrame &frame, const Command &command) {
   }
   core::copy_ext_address(frame.ext_address, ext_address);
   if (frame.frame_ctl == 0) {
-    std::printf("[%s] %ld: %s %04X - Wrong FrameCtl (0x%04x)\n", core::timestamp_text(), core::uptime_seconds(),
+    core::log_line("%s %04X - Wrong FrameCtl (0x%04x)\n",
                 command.head_label, frame.short_address, frame.frame_ctl);
     return false;
   }
@@ -104,8 +107,7 @@ void handle_data_indication(const std::uint8_t *link_frame, std::size_t length) 
   }
   // The application frame's RSSI and command id must be there.
   if (payload_size < kEnvelopeSize + 2) {
-    std::printf("[%s] %ld: Data indication of %04X - no application frame (%zu bytes), dropped\n",
-                core::timestamp_text(), core::uptime_seconds(), short_address, length);
+    core::log_line("Data indication of %04X - no application frame (%zu bytes), dropped\n", short_address, length);
     return;
   }
 

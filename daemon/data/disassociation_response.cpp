@@ -3,6 +3,7 @@
 
 #include "core/sensorlist_lock.h"
 #include "data/frame_handlers.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::data {

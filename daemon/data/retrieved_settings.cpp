@@ -10,9 +10,10 @@
 #include <cstring>
 
 #include "cloud/message_retrieval.h"
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 #include "core/link_frame.h"
+#include "core/log_line.h"
 #include "data/sensor_upkeep.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"

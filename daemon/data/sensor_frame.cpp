@@ -1,3 +1,4 @@
+#include "core/log_line.h"
 #include "data/sensor_frame.h"
 
 #include <cstdio>
@@ -6,7 +7,7 @@
 namespace vorn::data {
 
 void refuse_frame(const SensorFrame &frame, const char *why) {
-  std::printf("[%s] %ld: %s of %04X - %s (%zu bytes), dropped\n", core::timestamp_text(), core::uptime_seconds(),
+  core::log_line("%s of %04X - %s (%zu bytes), dropped\n",
               frame.command_name, frame.short_address, why, frame.total_length);
 }
 

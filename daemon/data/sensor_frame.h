@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/common.h"
+#include "core/byte_order.h"
+#include "core/ext_address.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/sensor_report.h"

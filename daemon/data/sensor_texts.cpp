@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/ext_address.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"

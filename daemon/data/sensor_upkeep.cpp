@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "core/common.h"
+#include "core/ext_address.h"
+#include "core/log_line.h"
 #include "data/sensor_frame.h"
 #include "devices/device_removal.h"
 #include "devices/sensorlist_store.h"
@@ -39,7 +40,7 @@ bool removal_requested(const SensorFrame &frame) {
 
 void send_sync_time(std::uint16_t short_address) {
   const std::int64_t now = unix_now();
-  std::printf("[%s] %ld: Send SyncTime to 0x%04X\n", core::timestamp_text(), core::uptime_seconds(), short_address);
+  core::log_line("Send SyncTime to 0x%04X\n", short_address);
   send_set_sensor(short_address, kSetClock, static_cast<std::int32_t>(now - kSensorEpoch));
 }
 

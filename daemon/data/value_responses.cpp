@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/log_line.h"
 #include "data/frame_handlers.h"
 
 namespace vorn::data {
@@ -68,7 +69,7 @@ bool read_values(const SensorFrame &frame, const ValueKind (&kinds)[N], ValueFie
 }
 
 void print_received(const char *what, std::uint16_t short_address) {
-  std::printf("[%s] %ld: Receive %s from 0x%04x\n", core::timestamp_text(), core::uptime_seconds(), what,
+  core::log_line("Receive %s from 0x%04x\n", what,
               short_address);
 }
 

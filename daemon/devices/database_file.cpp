@@ -6,7 +6,9 @@
 
 #include <cstdio>
 
-#include "core/common.h"
+#include "core/ext_address.h"
+#include "core/log_line.h"
+#include "core/shell_command.h"
 
 namespace vorn::devices {
 
@@ -22,7 +24,7 @@ off_t file_size(const char *path) {
 }
 
 void copy_template(const char *ext_address_text, const char *path) {
-  std::printf("[%s] %ld: Create database file for %s\n", core::timestamp_text(), core::uptime_seconds(),
+  core::log_line("Create database file for %s\n",
               ext_address_text);
   core::_system("cp -f %s %s; sync", kDatabaseTemplate, path);
 }

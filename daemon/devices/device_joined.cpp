@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <ctime>
 
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 #include "core/link_frame.h"
+#include "core/log_line.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
@@ -67,7 +70,7 @@ bool needs_config_request(const char *version) {
 
 void handle_device_joined(const std::uint8_t *frame) {
   const JoinedIndication joined = parse_joined(frame);
-  std::printf("[%s] %ld: %s\n", core::timestamp_text(), core::uptime_seconds(),
+  core::log_line("%s\n",
               joined.rejoined ? "Device Re-Joined:" : "Device Joined:");
   std::printf("\tShort Address: %04X\n", joined.short_address);
   std::printf("\tExt. Address: %s\n", joined.text);

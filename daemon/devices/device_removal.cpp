@@ -9,10 +9,12 @@
 #include <cstring>
 
 #include "cloud/device_reports.h"
-#include "core/common.h"
+#include "core/byte_order.h"
+#include "core/ext_address.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"

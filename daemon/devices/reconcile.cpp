@@ -7,9 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 #include "core/sensorlist_lock.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"

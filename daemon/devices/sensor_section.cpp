@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/ext_address.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::devices {

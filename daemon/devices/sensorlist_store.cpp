@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/ext_address.h"
+#include "core/log_line.h"
 #include "core/process_fork.h"
+#include "core/shell_command.h"
 #include "shared/status_counters.h"
 
 namespace vorn::devices {
@@ -122,8 +124,7 @@ bool commit_sensorlist(const char *sensor, const char *what) {
   if (!staged.present || staged.size == 0 || !same_version(committed, file_version(kSensorlistFile))) return true;
   char count[24] = "";
   if (const std::uint32_t so_far = shared::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
-  std::printf("[%s] %ld: sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n",
-              core::timestamp_text(), core::uptime_seconds(), sensor, what, count);
+  core::log_line("sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n", sensor, what, count);
   return false;
 }
 

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
 #include "firmware/download_records.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/common.h"
 #include "core/daemon_state.h"
+#include "core/ext_address.h"
 #include "shared/device_list_guard.h"
 #include "shared/segments.h"
 

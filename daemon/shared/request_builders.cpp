@@ -5,10 +5,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "core/daemon_state.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
+#include "core/log_line.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
 #include "shared/segments.h"
@@ -210,8 +211,7 @@ void send_set_sensor_req(const std::uint8_t *record, std::size_t record_size) {
     return;
   const std::uint16_t flags = read_le16(record + 4);
   const std::uint16_t command = (flags & 1u) && record_size >= 8 ? read_le16(record + 6) : 0;
-  std::printf("[%s] %ld: Send SetSensorReq(0x%04X) to 0x%.4s.\n", core::timestamp_text(),
-              core::uptime_seconds(), command, reinterpret_cast<const char *>(record));
+  core::log_line("Send SetSensorReq(0x%04X) to 0x%.4s.\n", command, reinterpret_cast<const char *>(record));
   encode_and_send("SetSensorReq", core::APP_SET_SENSOR_REQ, kSetSensorFields, record, record_size, short_address);
 }
 
@@ -229,7 +229,7 @@ void send_config_request(int type, const char *address_text, std::uint16_t short
       !read_request_address(reinterpret_cast<const std::uint8_t *>(address_text), "Config Request",
                             &short_address))
     return;
-  std::printf("[%s] %ld: Send Config Request to %d\n", core::timestamp_text(), core::uptime_seconds(),
+  core::log_line("Send Config Request to %d\n",
               short_address);
   if (type == 1) {
     OutboundFrame frame(core::APP_TX_DATA_REQ, 9);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/common.h"
+#include "core/ext_address.h"
 
 namespace vorn::status {
 

@@ -15,6 +15,7 @@
 #include "app/command_process.h"
 #include "app/txq_requests.h"
 #include "commands/command_event.h"
+#include "core/byte_order.h"
 #include "core/link_frame.h"
 #include "data/retrieved_settings.h"
 #include "shared/txq.h"

@@ -14,9 +14,14 @@ extern "C" {
 #include <string>
 #include <thread>
 
-#include "core/common.h"
+#include "app/collector_frames.h"
+#include "core/byte_order.h"
+#include "core/ext_address.h"
+#include "core/hex_dump.h"
 #include "core/link_frame.h"
+#include "core/log_line.h"
 #include "core/loop_signals.h"
+#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "test_support.h"
 
@@ -94,10 +99,10 @@ TEST(HexDump, FullAndSplitLinesKeepTheSameWidth) {
 }
 
 TEST(NameTables, UnknownCodesHaveTheirOwnTexts) {
-  EXPECT_EQ(capture_stdout([] { print_collector_state(7); }), "Unknow State\n");
-  EXPECT_EQ(capture_stdout([] { print_collector_state(5); }), "Join Open\n");
-  EXPECT_EQ(capture_stdout([] { print_network_mode(0); }), "Unknown Mode\n");
-  EXPECT_EQ(capture_stdout([] { print_network_mode(3); }), "Freq Hopping\n");
+  EXPECT_EQ(capture_stdout([] { app::print_collector_state(7); }), "Unknow State\n");
+  EXPECT_EQ(capture_stdout([] { app::print_collector_state(5); }), "Join Open\n");
+  EXPECT_EQ(capture_stdout([] { app::print_network_mode(0); }), "Unknown Mode\n");
+  EXPECT_EQ(capture_stdout([] { app::print_network_mode(3); }), "Freq Hopping\n");
 }
 
 TEST(ShellRunner, RunsWhatFitsAndRefusesWhatDoesNot) {

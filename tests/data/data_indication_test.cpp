@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "../devices/device_fixture.h"
-#include "core/common.h"
+#include "core/byte_order.h"
 #include "data/channel_metadata.h"
 #include "data/data_indication.h"
 #include "sensor_frames.h"

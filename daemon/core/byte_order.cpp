@@ -1,9 +1,29 @@
-#include "core/link_frame.h"
+#include "core/byte_order.h"
 
 #include <cmath>
 #include <cstdint>
 
 namespace vorn::core {
+
+std::uint16_t read_le16(const std::uint8_t *p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t read_le32(const std::uint8_t *p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint8_t *write_le16(std::uint8_t *p, std::uint16_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+  return p + 2;
+}
+
+std::uint8_t *write_le32(std::uint8_t *p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  return p + 4;
+}
 
 namespace {
 

@@ -71,7 +71,7 @@ Result load_package(const Paths& paths, std::string_view package, LoadedPackage&
   if (!parse_config(text, loaded.view, error)) {
     return Result{Status::parse_error, "Parse error (" + error.reason + ") at line " +
                                            std::to_string(error.line) + ", byte " +
-                                           std::to_string(error.byte) + " in " + path};
+                                           std::to_string(error.byte)};
   }
   ContentVersion version = version_of(text);
   if (!have_staged || !parse_staged(staged_text, loaded.staged) || loaded.staged.base != version)

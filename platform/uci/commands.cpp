@@ -139,9 +139,18 @@ int Command::set(std::string_view arg) {
   Address address;
   if (!parse_address(arg, true, address) || !address.section || !address.value) return fail_invalid();
   const std::string& value = *address.value;
-  if (address.option.empty() && !valid_name(value)) return fail_invalid();
+  if (address.option.empty() && !value.empty() && !valid_name(value)) return fail_invalid();
   return stage(address.package, [&](LoadedPackage& loaded, std::vector<Change>& changes) {
     std::size_t index = resolve(loaded.view, *address.section);
+    if (value.empty()) {
+      // An empty value deletes what it names, as the router's tool does; nothing there, nothing
+      // to do. An option of a section that does not exist is still a mistake.
+      if (index == npos) return address.option.empty() ? 0 : fail_invalid();
+      const Section& section = loaded.view.sections[index];
+      if (!address.option.empty() && !section.find_option(address.option)) return 0;
+      changes.push_back(Change{ChangeKind::remove, stable_ref(section), "", address.option, ""});
+      return 0;
+    }
     if (address.option.empty()) {
       if (index == npos) {
         if (address.section->by_type) return fail_invalid();

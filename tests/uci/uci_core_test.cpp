@@ -306,6 +306,21 @@ TEST_F(Tool, MalformedFilesAndUsageAreReported) {
   EXPECT_EQ(output.err, "/usr/bin/uci: Entry not found\n");
 }
 
+// "set X=" with an empty value deletes the option or section it names, as on the router: an
+// empty text written over a stored value erases it.
+TEST_F(Tool, SettingAnEmptyValueDeletesWhatItNames) {
+  write_config("p", "config T\n option a 1\n option b 2\nconfig U 'u'\n option c 3\n");
+  const std::pair<const char*, int> sets[] = {
+      {"p.@T[0].a=", 0}, {"p.@T[0].absent=", 0}, {"p.u=", 0}, {"p.absent=", 0},
+      {"p.@Absent[0].a=", 1}, {"p.absent.a=", 1}};
+  for (const auto& [arg, status] : sets) EXPECT_EQ(uci({"-q", "set", arg}).status, status) << arg;
+  EXPECT_EQ(uci({"-q", "get", "p.@T[0].a"}).status, 1);
+  EXPECT_EQ(uci({"-q", "get", "p.u"}).status, 1);
+  EXPECT_EQ(out({"changes", "p"}), "-p.cfg01b5f9.a\n-p.u\n");
+  out({"commit", "p"});
+  EXPECT_EQ(committed("p"), "\nconfig T\n\toption b '2'\n");
+}
+
 // A staged change names its section by an identity that other edits cannot shift.
 TEST_F(Tool, StagedChangesKeepPointingAtTheirSection) {
   write_config("p", "config T\n option id a\nconfig T\n option id b\nconfig T\n option id c\n");

@@ -123,15 +123,16 @@ int Command::get(std::string_view arg) {
 
 template <typename Edit>
 int Command::stage(std::string_view package, Edit edit) {
-  FileLock lock;
-  if (Result result = lock_package(paths_, package, lock); !result.ok()) return fail(result);
+  // As the router's tool does: the package is read without a lock, and only the append to the
+  // staged changes is locked (see append_staged for what a commit in between does).
   LoadedPackage loaded;
   if (Result result = load_package(paths_, package, loaded); !result.ok()) return fail(result);
   std::vector<Change> changes;
   if (int status = edit(loaded, changes); status != 0) return status;
   if (changes.empty()) return 0;
-  for (auto& change : changes) loaded.staged.changes.push_back(std::move(change));
-  if (Result result = save_staged(paths_, package, loaded.staged); !result.ok()) return fail(result);
+  if (Result result = append_staged(paths_, package, loaded.staged.base, std::move(changes));
+      !result.ok())
+    return fail(result);
   return 0;
 }
 
@@ -331,8 +332,6 @@ int Command::changes(const char* arg) {
 }
 
 int Command::commit_one(std::string_view package) {
-  FileLock lock;
-  if (Result result = lock_package(paths_, package, lock); !result.ok()) return fail(result);
   if (Result result = commit_package(paths_, package); !result.ok()) return fail(result);
   return 0;
 }

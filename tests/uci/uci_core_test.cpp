@@ -14,6 +14,7 @@
 #include "address.h"
 #include "commands.h"
 #include "config_text.h"
+#include "package_store.h"
 #include "staged_changes.h"
 
 namespace {
@@ -251,7 +252,7 @@ TEST_F(Tool, StagedChangesAreSeenBeforeCommitAndGoneAfter) {
   EXPECT_EQ(out({"get", "sensorlist.@S[0].a"}), "1\n");
   EXPECT_EQ(out({"changes"}), "sensorlist.cfg01b5f8='S'\nsensorlist.cfg01b5f8.a='1'\n");
   out({"commit", "sensorlist"});
-  EXPECT_FALSE(fs::exists(paths_.staged_file("sensorlist")));
+  EXPECT_EQ(read(paths_.staged_file("sensorlist")), "");  // emptied, as the router's tool does
   EXPECT_EQ(out({"changes", "sensorlist"}), "");
   out({"set", "sensorlist.@S[0].a=2"});
   out({"revert", "sensorlist.@S[0].a"});
@@ -344,6 +345,29 @@ TEST_F(Tool, StagedChangesOfAnOlderFileAreIgnored) {
   EXPECT_EQ(out({"show", "sensorlist"}), "sensorlist.@S[0]=S\n");
   out({"commit", "sensorlist"});
   EXPECT_EQ(committed("sensorlist"), "\nconfig S\n");
+}
+
+// Only the append to the staged changes is locked, as with the router's tool: changes made
+// against a file that a commit replaced meanwhile are dropped without a word, and an add made
+// while another process added keeps its own section.
+TEST_F(Tool, ChangesMadeAgainstAReplacedFileAreLost) {
+  out({"add", "sensorlist", "S"});
+  uci::LoadedPackage before;
+  ASSERT_TRUE(uci::load_package(paths_, "sensorlist", before).ok());
+  out({"commit", "sensorlist"});
+  const uci::Change late{uci::ChangeKind::set_option, "#0", "", "a", "1"};
+  ASSERT_TRUE(uci::append_staged(paths_, "sensorlist", before.staged.base, {late}).ok());
+  EXPECT_EQ(out({"changes", "sensorlist"}), "");
+  EXPECT_EQ(uci({"-q", "get", "sensorlist.@S[0].a"}).status, 1);
+
+  uci::LoadedPackage now;
+  ASSERT_TRUE(uci::load_package(paths_, "sensorlist", now).ok());
+  out({"add", "sensorlist", "T"});  // another process, between this one's read and append
+  const uci::Change add{uci::ChangeKind::add, uci::next_added_id(now.staged), "U", "", ""};
+  const uci::Change set{uci::ChangeKind::set_option, add.ref, "", "b", "2"};
+  ASSERT_TRUE(uci::append_staged(paths_, "sensorlist", now.staged.base, {add, set}).ok());
+  EXPECT_EQ(out({"show", "sensorlist"}),
+            "sensorlist.@S[0]=S\nsensorlist.@T[0]=T\nsensorlist.@U[0]=U\nsensorlist.@U[0].b='2'\n");
 }
 
 // Random damage to a configuration: the parser never crashes, and whatever it accepts it writes

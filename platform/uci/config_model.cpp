@@ -1,5 +1,6 @@
 #include "config_model.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace uci {
@@ -95,22 +96,13 @@ std::size_t find_stable(const Package& package, std::string_view ref) {
   return npos;
 }
 
-std::string display_name(const Package& package, std::size_t index) {
-  const Section& section = package.sections[index];
-  if (!section.anonymous()) return section.name;
-  std::size_t position = 0;
-  for (std::size_t i = 0; i < index; ++i)
-    if (package.sections[i].type == section.type) ++position;
-  return "@" + section.type + "[" + std::to_string(position) + "]";
-}
-
 std::string generated_name(const Package& package, std::size_t index) {
-  // The position makes the name unique; the type's hash makes a stale name miss rather than hit
-  // a section of another type once the sections before it have changed.
-  unsigned hash = 5381;
-  for (unsigned char c : package.sections[index].type) hash = (hash * 33u) ^ c;
+  // Built as the router's tool builds it: the section's count in the package (from 1) and a hash
+  // of its type, so that a stale name misses rather than hits a section of another type.
+  std::uint32_t hash = 5381;
+  for (unsigned char c : package.sections[index].type) hash = hash * 33u + c;
   char text[32];
-  std::snprintf(text, sizeof text, "cfg%02zx%04x", index, hash & 0xffffu);
+  std::snprintf(text, sizeof text, "cfg%02zx%04x", index + 1, static_cast<unsigned>(hash & 0xffffu));
   return text;
 }
 

@@ -57,10 +57,9 @@ std::string stable_ref(const Section& section);
 // Index of the section a stable reference names, or npos.
 std::size_t find_stable(const Package& package, std::string_view ref);
 
-// How the section at INDEX is shown: its name, or "@type[N]" counted among its type.
-std::string display_name(const Package& package, std::size_t index);
-// Name printed by "add" for the anonymous section at INDEX, "cfg" and six or more hex digits;
-// the command line accepts it back while the sections before it stay the same.
+// Name of the anonymous section at INDEX as "add" prints it and an addressed "show" and "changes"
+// name it: "cfg", the position from 1 in two or more hex digits, four of a hash of the type. The
+// command line accepts it back while the sections before it stay the same.
 std::string generated_name(const Package& package, std::size_t index);
 
 }  // namespace uci

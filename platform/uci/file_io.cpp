@@ -100,6 +100,35 @@ bool replace_file(const std::string& path, const std::string& temp_path, std::st
   return true;
 }
 
+bool write_new_file(const std::string& pattern, std::string_view data, mode_t mode,
+                    std::string& temp_path, std::string& error_text) {
+  std::string name = pattern;
+  UniqueFd fd(::mkostemp(name.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    error_text = describe("cannot create", pattern);
+    return false;
+  }
+  if (::fchmod(fd.get(), mode) != 0 || !write_all(fd.get(), data) || ::fsync(fd.get()) != 0) {
+    error_text = describe("cannot write", name);
+    ::unlink(name.c_str());
+    return false;
+  }
+  temp_path = std::move(name);
+  return true;
+}
+
+bool install_file(const std::string& temp_path, const std::string& path, std::string& error_text) {
+  if (::rename(temp_path.c_str(), path.c_str()) != 0) {
+    error_text = describe("cannot replace", path);
+    ::unlink(temp_path.c_str());
+    return false;
+  }
+  // Make the rename itself survive a power loss.
+  UniqueFd dir(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+  return true;
+}
+
 FileLock::FileLock(const std::string& path)
     : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
   if (!fd_.valid()) return;

@@ -55,6 +55,16 @@ bool write_all(int fd, std::string_view data);
 bool replace_file(const std::string& path, const std::string& temp_path, std::string_view data,
                   mode_t mode, bool durable, std::string& error_text);
 
+// Writes DATA durably to a new file made from PATTERN (ending in "XXXXXX", in the folder of the
+// file it will replace) with permission bits MODE; TEMP_PATH is its name. On failure ERROR_TEXT
+// says what went wrong and no file is left.
+bool write_new_file(const std::string& pattern, std::string_view data, mode_t mode,
+                    std::string& temp_path, std::string& error_text);
+
+// Renames TEMP_PATH over PATH and flushes the folder entry to storage; removes TEMP_PATH when
+// that fails.
+bool install_file(const std::string& temp_path, const std::string& path, std::string& error_text);
+
 // An exclusive flock on a lock file, held for the object's lifetime.
 class FileLock {
  public:

@@ -1,6 +1,7 @@
 #include "package_store.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,10 +30,6 @@ std::string lock_file(const Paths& paths, std::string_view package) {
 
 std::string staged_temp(const Paths& paths, std::string_view package) {
   return paths.staging_dir + "/." + std::string(package) + ".new";
-}
-
-std::string config_temp(const Paths& paths, std::string_view package) {
-  return paths.config_dir + "/." + std::string(package) + ".new";
 }
 
 Result io_error(const std::string& what) { return Result{Status::io_error, "I/O error (" + what + ")"}; }
@@ -71,7 +68,7 @@ Result load_package(const Paths& paths, std::string_view package, LoadedPackage&
   if (!parse_config(text, loaded.view, error)) {
     return Result{Status::parse_error, "Parse error (" + error.reason + ") at line " +
                                            std::to_string(error.line) + ", byte " +
-                                           std::to_string(error.byte) + " in " + path};
+                                           std::to_string(error.byte)};
   }
   ContentVersion version = version_of(text);
   if (!have_staged || !parse_staged(staged_text, loaded.staged) || loaded.staged.base != version)
@@ -89,6 +86,19 @@ Result lock_package(const Paths& paths, std::string_view package, FileLock& lock
   return {};
 }
 
+namespace {
+
+// Empties the staged changes as the router's tool does, keeping the file (an empty file is no
+// list of changes). Lock held.
+Result empty_staged(const Paths& paths, std::string_view package) {
+  std::string path = paths.staged_file(package);
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  if (!fd.valid() && errno != ENOENT) return io_error("cannot empty " + path);
+  return {};
+}
+
+}  // namespace
+
 Result save_staged(const Paths& paths, std::string_view package, const StagedChanges& staged) {
   std::string path = paths.staged_file(package);
   if (staged.changes.empty()) {
@@ -104,23 +114,57 @@ Result save_staged(const Paths& paths, std::string_view package, const StagedCha
   return {};
 }
 
+Result append_staged(const Paths& paths, std::string_view package, const ContentVersion& base,
+                     std::vector<Change> changes) {
+  FileLock lock;
+  if (Result result = lock_package(paths, package, lock); !result.ok()) return result;
+  std::string text;
+  if (read_file(paths.config_file(package), text) != ReadStatus::ok || version_of(text) != base)
+    return {};
+  StagedChanges staged;
+  std::string staged_text;
+  if (read_file(paths.staged_file(package), staged_text) != ReadStatus::ok ||
+      !parse_staged(staged_text, staged) || staged.base != base)
+    staged = StagedChanges{base, {}};
+  // Another process may have added a section since this one read the package: a new section
+  // takes the next free identity, and this batch's later changes follow it.
+  std::vector<std::pair<std::string, std::string>> renamed;
+  for (Change& change : changes) {
+    if (change.kind == ChangeKind::add) renamed.emplace_back(change.ref, next_added_id(staged));
+    for (const auto& [from, to] : renamed)
+      if (change.ref == from) change.ref = to;
+    staged.changes.push_back(std::move(change));
+  }
+  return save_staged(paths, package, staged);
+}
+
 Result commit_package(const Paths& paths, std::string_view package) {
-  LoadedPackage loaded;
-  if (Result result = load_package(paths, package, loaded); !result.ok()) return result;
-  if (!loaded.staged.changes.empty()) {
-    std::string path = paths.config_file(package);
+  std::string path = paths.config_file(package);
+  std::string temp_path;
+  {
+    FileLock lock;
+    if (Result result = lock_package(paths, package, lock); !result.ok()) return result;
+    LoadedPackage loaded;
+    if (Result result = load_package(paths, package, loaded); !result.ok()) return result;
+    if (loaded.staged.changes.empty()) {
+      // Nothing (or only a stale list) staged: nothing to write, and an emptied save file.
+      return empty_staged(paths, package);
+    }
     struct stat st {};
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     std::string error_text;
-    if (!replace_file(path, config_temp(paths, package), format_config(loaded.view), mode, true,
-                      error_text))
+    if (!write_new_file(paths.config_dir + "/." + std::string(package) + ".uci-XXXXXX",
+                        format_config(loaded.view), mode, temp_path, error_text))
       return io_error(error_text);
+    // Emptied before the new file is in place, as the router's tool does: killed in between,
+    // the changes are gone.
+    if (Result result = empty_staged(paths, package); !result.ok()) {
+      ::unlink(temp_path.c_str());
+      return result;
+    }
   }
-  // Killed before this line, the staged file no longer matches the new committed file and is
-  // ignored by every later command, so the changes are never applied twice.
-  std::string staged_path = paths.staged_file(package);
-  if (::unlink(staged_path.c_str()) != 0 && errno != ENOENT)
-    return io_error("cannot remove " + staged_path);
+  std::string error_text;
+  if (!install_file(temp_path, path, error_text)) return io_error(error_text);
   return {};
 }
 

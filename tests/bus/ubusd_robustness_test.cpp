@@ -159,23 +159,16 @@ TEST(UbusdRobustness, TruncatedAndStalledMessagesHarmNobodyElse) {
   EXPECT_EQ(static_cast<uint32_t>(UBUS_STATUS_NOT_FOUND), m.u32(ubus_wire::kAttrStatus));
 }
 
-TEST(UbusdRobustness, OversizedMessageIsRefusedWithAStatusAndTheClientKept) {
+// As the router's daemon does, a client that sends a message over the size limit is dropped.
+TEST(UbusdRobustness, OversizedMessageDropsItsClient) {
   RawClient raw;
   ASSERT_TRUE(raw.ok());
   const uint32_t len = UBUS_MAX_MSGLEN + 4096;
   ubus_wire::MsgHeader h{ubus_wire::kVersion, UBUS_MSG_SEND_EVENT, htobe16(77), 0, htobe32(len)};
   std::vector<uint8_t> big(sizeof(h) + len, 0);
   memcpy(big.data(), &h, sizeof(h));
-  ASSERT_TRUE(raw.send(big));
-  ASSERT_TRUE(raw.send(lookup_message(78, "robust.absent")));
-  Message m;
-  ASSERT_TRUE(raw.read_message(m));
-  EXPECT_EQ(UBUS_MSG_STATUS, m.type);
-  EXPECT_EQ(77, m.seq);
-  EXPECT_EQ(static_cast<uint32_t>(UBUS_STATUS_INVALID_ARGUMENT), m.u32(ubus_wire::kAttrStatus));
-  ASSERT_TRUE(raw.read_message(m));
-  EXPECT_EQ(78, m.seq);
-  EXPECT_EQ(static_cast<uint32_t>(UBUS_STATUS_NOT_FOUND), m.u32(ubus_wire::kAttrStatus));
+  raw.send(big);  // may fail part-way once the daemon has closed the connection
+  EXPECT_TRUE(raw.closed_by_daemon());
   expect_daemon_serves();
 }
 
@@ -234,8 +227,8 @@ TEST(UbusdRobustness, NoDescriptorLeftOpenAfterAnyKindOfClient) {
     });
     uint32_t id = 0;
     ASSERT_EQ(UBUS_STATUS_OK, ubus_lookup_id(clients[0].get(), "leak.victim", &id));
-    EXPECT_EQ(UBUS_STATUS_CONNECTION_FAILED,
-              ubus_invoke(clients[0].get(), id, "hang", nullptr, nullptr, nullptr, 10000));
+    EXPECT_EQ(UBUS_STATUS_TIMEOUT,  // its owner died: waited out
+              ubus_invoke(clients[0].get(), id, "hang", nullptr, nullptr, nullptr, 1000));
     killer.join();
     RawClient garbage(socket.c_str());
     garbage.send(std::vector<uint8_t>(32, 0xee));

@@ -1,4 +1,6 @@
-// The event loop: timeouts, descriptors, ending from a signal handler, clean-up and fork.
+// The event loop: timeouts, descriptors, ending from a signal handler, clean-up and fork, and the
+// signal handling uloop_init() sets up as the router's loop does.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <vector>
@@ -201,6 +203,72 @@ TEST(UloopLifecycle, ChildAfterForkGetsItsOwnLoop) {
   EXPECT_EQ(-1, read(p.fd[0], &c, 1));  // the parent consumed the byte
   uloop_fd_delete(&parent_watch);
   uloop_done();
+}
+
+struct sigaction disposition(int signal_number) {
+  struct sigaction current {};
+  sigaction(signal_number, nullptr, &current);
+  return current;
+}
+
+void custom_handler(int) {}
+
+TEST(UloopSignals, InitTakesTheDefaultDispositionsAndDoneGivesThemBack) {
+  signal(SIGINT, custom_handler);  // not the default: left alone
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGCHLD, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+  ASSERT_EQ(0, uloop_init());
+  EXPECT_EQ(disposition(SIGINT).sa_handler, custom_handler);
+  EXPECT_EQ(disposition(SIGPIPE).sa_handler, SIG_IGN);
+  for (int taken : {SIGTERM, SIGCHLD}) {
+    const struct sigaction now = disposition(taken);
+    EXPECT_NE(now.sa_handler, SIG_DFL) << taken;
+    EXPECT_EQ(now.sa_flags & SA_RESTART, 0) << taken;
+  }
+
+  // A child ending interrupts a blocking read, which fails with EINTR rather than restarting.
+  Pipe p;
+  pid_t child = fork();
+  if (child == 0) {
+    usleep(50 * 1000);
+    _exit(0);
+  }
+  char c;
+  errno = 0;
+  EXPECT_EQ(-1, read(p.fd[0], &c, 1));
+  EXPECT_EQ(EINTR, errno);
+  // The loop reaps every ended child, whoever started it.
+  uloop_run_timeout(50);
+  EXPECT_EQ(-1, waitpid(child, nullptr, WNOHANG));
+  EXPECT_EQ(ECHILD, errno);
+
+  // SIGTERM ends the run, which returns its number; an end asked before a run does not end it.
+  uloop_timeout terminate{};
+  terminate.cb = [](uloop_timeout *) { raise(SIGTERM); };
+  uloop_timeout_set(&terminate, 10);
+  const auto start = Clock::now();
+  EXPECT_EQ(SIGTERM, uloop_run());
+  EXPECT_LT(elapsed_ms(start), 5000);
+  uloop_end();
+  const auto again = Clock::now();
+  EXPECT_EQ(0, uloop_run_timeout(50));
+  EXPECT_GE(elapsed_ms(again), 40);
+
+  uloop_done();
+  for (int restored : {SIGTERM, SIGCHLD, SIGPIPE}) EXPECT_EQ(disposition(restored).sa_handler, SIG_DFL) << restored;
+  EXPECT_EQ(disposition(SIGINT).sa_handler, custom_handler);
+
+  // Without the SIGCHLD handling, and with SIGPIPE ignored beforehand: uloop_done() still makes
+  // SIGPIPE the default, as the router's loop does.
+  uloop_handle_sigchld = false;
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(0, uloop_init());
+  EXPECT_EQ(disposition(SIGCHLD).sa_handler, SIG_DFL);
+  uloop_done();
+  uloop_handle_sigchld = true;
+  EXPECT_EQ(disposition(SIGPIPE).sa_handler, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "address.h"
 #include "commands.h"
 #include "config_text.h"
+#include "package_store.h"
 #include "staged_changes.h"
 
 namespace {
@@ -176,7 +177,8 @@ class Tool : public ::testing::Test {
 
 TEST_F(Tool, DaemonCommandShapesGiveExactOutputs) {
   const char* sensor = "00124B0001A2B3C4";
-  EXPECT_EQ(out({"-q", "add", "sensorlist", sensor}), "cfg00b6e4\n");
+  // Names as the router's tool builds them: position from 1, then a hash of the type.
+  EXPECT_EQ(out({"-q", "add", "sensorlist", sensor}), "cfg01e13e\n");
   EXPECT_EQ(out({"-q", "add", "sensorlist", "Coprocessor"}).substr(0, 3), "cfg");
   out({"set", "sensorlist.@00124B0001A2B3C4[].ShortAddress=0003"});
   out({"set", "sensorlist.@Coprocessor[].StartCount=0"});
@@ -192,7 +194,9 @@ TEST_F(Tool, DaemonCommandShapesGiveExactOutputs) {
             "sensorlist.@Coprocessor[0].StartCount='0'\n"
             "sensorlist.@Coprocessor[0].ModelVersion='0.9.0.05'\n");
   EXPECT_EQ(out({"show", "sensorlist.@Coprocessor[0].ModelVersion"}),
-            "sensorlist.@Coprocessor[0].ModelVersion='0.9.0.05'\n");
+            "sensorlist.cfg022237.ModelVersion='0.9.0.05'\n");
+  EXPECT_EQ(out({"get", "sensorlist.cfg022237.ModelVersion"}), "0.9.0.05\n");
+  EXPECT_EQ(uci({"-q", "get", "sensorlist.cfg02b6e4"}).status, 1);  // the hash of another type
   EXPECT_EQ(out({"-q", "get", "gateway.main.register_name"}), "GW00124B00A1B2C3\n");
   EXPECT_EQ(out({"show", "gateway"}),
             "gateway.main=gateway\ngateway.main.register_name='GW00124B00A1B2C3'\n");
@@ -205,7 +209,11 @@ TEST_F(Tool, DaemonCommandShapesGiveExactOutputs) {
     EXPECT_EQ(quiet.status, 1);
     EXPECT_EQ(quiet.out + quiet.err, "");
   }
-  EXPECT_EQ(uci({"set", "sensorlist.@Nothing[].x=1"}).status, 1);
+  // An option of a section that is not there, as when a commit of another process dropped the
+  // staged "add": the router's tool calls it an invalid argument.
+  Ran no_section = uci({"set", "sensorlist.@Nothing[].x=1"});
+  EXPECT_EQ(no_section.status, 1);
+  EXPECT_EQ(no_section.err, "uci: Invalid argument\n");
   EXPECT_EQ(uci({"-q", "delete", "sensorlist.@Nothing[]"}).status, 1);
 
   // Deleting a sensor section takes all its options.
@@ -220,7 +228,7 @@ TEST_F(Tool, IndicesNamedSectionsAndTypes) {
   EXPECT_EQ(out({"get", "p.@T[-1].n"}), "2\n");
   EXPECT_EQ(out({"get", "p.@T[-3].n"}), "0\n");
   EXPECT_EQ(out({"get", "p.@T[1].n"}), "1\n");
-  EXPECT_EQ(out({"show", "p.@T[-2]"}), "p.@T[1]=T\np.@T[1].n='1'\n");
+  EXPECT_EQ(out({"show", "p.@T[-2]"}), "p.cfg03b5f9=T\np.cfg03b5f9.n='1'\n");
   EXPECT_EQ(uci({"get", "p.@T[3]"}).status, 1);
   EXPECT_EQ(uci({"get", "p.@T[-4]"}).status, 1);
   // set pkg.name=type creates a named section; get of a section prints its type.
@@ -228,7 +236,7 @@ TEST_F(Tool, IndicesNamedSectionsAndTypes) {
   out({"set", "p.extra.v=it's"});
   EXPECT_EQ(out({"get", "p.extra"}), "U\n");
   EXPECT_EQ(out({"show", "p.extra"}), "p.extra=U\np.extra.v='it'\\''s'\n");
-  EXPECT_EQ(out({"show", "p.@U[0]"}), "p.@U[0]=U\n");
+  EXPECT_EQ(out({"show", "p.@U[0]"}), "p.cfg02b5fa=U\n");
   out({"delete", "p.@T[0].n"});
   out({"commit"});
   EXPECT_EQ(committed("p"),
@@ -242,9 +250,9 @@ TEST_F(Tool, StagedChangesAreSeenBeforeCommitAndGoneAfter) {
   out({"set", "sensorlist.@S[0].a=1"});
   EXPECT_EQ(committed("sensorlist"), "");
   EXPECT_EQ(out({"get", "sensorlist.@S[0].a"}), "1\n");
-  EXPECT_EQ(out({"changes"}), "sensorlist.@S[0]=S\nsensorlist.@S[0].a='1'\n");
+  EXPECT_EQ(out({"changes"}), "sensorlist.cfg01b5f8='S'\nsensorlist.cfg01b5f8.a='1'\n");
   out({"commit", "sensorlist"});
-  EXPECT_FALSE(fs::exists(paths_.staged_file("sensorlist")));
+  EXPECT_EQ(read(paths_.staged_file("sensorlist")), "");  // emptied, as the router's tool does
   EXPECT_EQ(out({"changes", "sensorlist"}), "");
   out({"set", "sensorlist.@S[0].a=2"});
   out({"revert", "sensorlist.@S[0].a"});
@@ -258,18 +266,60 @@ TEST_F(Tool, MalformedFilesAndUsageAreReported) {
   write_config("broken", "config a\n\toption x '1'\nbogus line\n");
   Ran ran = uci({"show", "broken"});
   EXPECT_EQ(ran.status, 1);
-  EXPECT_EQ(ran.err, "uci: Parse error (invalid command) at line 3, byte 1 in " +
-                         paths_.config_file("broken") + "\n");
+  EXPECT_EQ(ran.err, "uci: Parse error (invalid command) at line 3, byte 1\n");
   EXPECT_EQ(uci({"-q", "get", "broken.@a[0].x"}).err, "");
   EXPECT_EQ(uci({"set", "broken.@a[0].x=2"}).status, 1);
   EXPECT_EQ(uci({"commit", "broken"}).status, 0);  // nothing staged, nothing to do
   EXPECT_EQ(committed("broken"), "config a\n\toption x '1'\nbogus line\n");
-  for (std::vector<const char*> args : std::vector<std::vector<const char*>>{
-           {}, {"-x", "show"}, {"get"}, {"frobnicate", "a"}, {"add", "p"}, {"get", "a", "b"}}) {
-    Ran usage = uci(args);
-    EXPECT_EQ(usage.status, uci::kUsageStatus);
-    EXPECT_EQ(usage.err.substr(0, 6), "Usage:");
+  // Statuses and messages as the router's tool gives them.
+  struct Case {
+    std::vector<const char*> args;
+    int status;
+    std::string err;  // its start
+  };
+  const Case cases[] = {
+      {{}, 0, "Usage: uci [<options>] <command>"},
+      {{"-x", "show"}, 0, "uci: invalid option -- 'x'\nUsage: uci "},
+      {{"-qz", "show"}, 0, "uci: invalid option -- 'z'\nUsage: uci "},
+      {{"get"}, 255, "Usage: uci "},
+      {{"frobnicate", "a"}, 255, "Usage: uci "},
+      {{"add", "p"}, 255, "Usage: uci "},
+      {{"get", "a", "b"}, 255, "Usage: uci "},
+      {{"add", "nosuchpackage", "T"}, 3, "uci: Entry not found\n"},
+      {{"add", "sensorlist", "a-b"}, 2, "uci: Invalid argument\n"},
+      {{"add", "broken", "T"}, 5, "uci: Parse error"},
+      {{"get", "sensorlist.x.y=1"}, 1, ""},
+      {{"get", "sensorlist"}, 0, ""},
+      {{"get", "nosuchpackage"}, 1, "uci: Entry not found\n"},
+      {{"show"}, 0, "uci: Parse error"},  // the broken package is said, the others shown
+      {{"commit"}, 0, ""},
+      {{"GET", "gateway.main.register_name"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    Ran ran = uci(c.args);
+    EXPECT_EQ(ran.status, c.status) << (c.args.empty() ? "" : c.args[0]);
+    EXPECT_EQ(ran.err.substr(0, c.err.size()), c.err) << (c.args.empty() ? "" : c.args[0]);
   }
+  // Messages start with the name the tool was run by.
+  uci::Output output;
+  const char* full[] = {"/usr/bin/uci", "get", "sensorlist.@None[]"};
+  EXPECT_EQ(uci::run(3, full, paths_, output), 1);
+  EXPECT_EQ(output.err, "/usr/bin/uci: Entry not found\n");
+}
+
+// "set X=" with an empty value deletes the option or section it names, as on the router: an
+// empty text written over a stored value erases it.
+TEST_F(Tool, SettingAnEmptyValueDeletesWhatItNames) {
+  write_config("p", "config T\n option a 1\n option b 2\nconfig U 'u'\n option c 3\n");
+  const std::pair<const char*, int> sets[] = {
+      {"p.@T[0].a=", 0}, {"p.@T[0].absent=", 0}, {"p.u=", 0}, {"p.absent=", 0},
+      {"p.@Absent[0].a=", 1}, {"p.absent.a=", 1}};
+  for (const auto& [arg, status] : sets) EXPECT_EQ(uci({"-q", "set", arg}).status, status) << arg;
+  EXPECT_EQ(uci({"-q", "get", "p.@T[0].a"}).status, 1);
+  EXPECT_EQ(uci({"-q", "get", "p.u"}).status, 1);
+  EXPECT_EQ(out({"changes", "p"}), "-p.cfg01b5f9.a\n-p.u\n");
+  out({"commit", "p"});
+  EXPECT_EQ(committed("p"), "\nconfig T\n\toption b '2'\n");
 }
 
 // A staged change names its section by an identity that other edits cannot shift.
@@ -295,6 +345,29 @@ TEST_F(Tool, StagedChangesOfAnOlderFileAreIgnored) {
   EXPECT_EQ(out({"show", "sensorlist"}), "sensorlist.@S[0]=S\n");
   out({"commit", "sensorlist"});
   EXPECT_EQ(committed("sensorlist"), "\nconfig S\n");
+}
+
+// Only the append to the staged changes is locked, as with the router's tool: changes made
+// against a file that a commit replaced meanwhile are dropped without a word, and an add made
+// while another process added keeps its own section.
+TEST_F(Tool, ChangesMadeAgainstAReplacedFileAreLost) {
+  out({"add", "sensorlist", "S"});
+  uci::LoadedPackage before;
+  ASSERT_TRUE(uci::load_package(paths_, "sensorlist", before).ok());
+  out({"commit", "sensorlist"});
+  const uci::Change late{uci::ChangeKind::set_option, "#0", "", "a", "1"};
+  ASSERT_TRUE(uci::append_staged(paths_, "sensorlist", before.staged.base, {late}).ok());
+  EXPECT_EQ(out({"changes", "sensorlist"}), "");
+  EXPECT_EQ(uci({"-q", "get", "sensorlist.@S[0].a"}).status, 1);
+
+  uci::LoadedPackage now;
+  ASSERT_TRUE(uci::load_package(paths_, "sensorlist", now).ok());
+  out({"add", "sensorlist", "T"});  // another process, between this one's read and append
+  const uci::Change add{uci::ChangeKind::add, uci::next_added_id(now.staged), "U", "", ""};
+  const uci::Change set{uci::ChangeKind::set_option, add.ref, "", "b", "2"};
+  ASSERT_TRUE(uci::append_staged(paths_, "sensorlist", now.staged.base, {add, set}).ok());
+  EXPECT_EQ(out({"show", "sensorlist"}),
+            "sensorlist.@S[0]=S\nsensorlist.@T[0]=T\nsensorlist.@U[0]=U\nsensorlist.@U[0].b='2'\n");
 }
 
 // Random damage to a configuration: the parser never crashes, and whatever it accepts it writes

@@ -91,20 +91,17 @@ class JsonWriter {
     out_ += buf;
   }
 
-  // Shortest text that reads back as the same double, always with a fraction or exponent so
-  // that it reads back as a double and not as an integer. JSON has no NaN or infinity.
+  // Six decimals, as the router's library writes them ("1.500000"; small values come out as
+  // "0.000000"). It writes NaN and infinities as "nan" and "inf", which no JSON reader takes:
+  // here they are null.
   void real(double v) {
     if (!std::isfinite(v)) {
       out_ += "null";
       return;
     }
-    char buf[40];
-    for (int precision = 15; precision <= 17; ++precision) {
-      snprintf(buf, sizeof(buf), "%.*g", precision, v);
-      if (strtod(buf, nullptr) == v) break;
-    }
+    char buf[320];  // the largest double has 309 digits before the point
+    snprintf(buf, sizeof(buf), "%f", v);
     out_ += buf;
-    if (!strpbrk(buf, ".eE")) out_ += ".0";
   }
 
   void string(const char *s) {

@@ -6,13 +6,16 @@ extern "C" {
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <ctime>
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 bool uloop_cancelled = false;
+bool uloop_handle_sigchld = true;
 
 namespace {
 
@@ -31,6 +34,11 @@ struct Batch {
 
 int g_epoll = -1;
 pid_t g_epoll_owner = 0;
+volatile sig_atomic_t g_status = 0;        // the signal that ended the run
+volatile sig_atomic_t g_child_ended = 0;   // SIGCHLD seen since the last reaping
+int g_waker[2] = {-1, -1};                 // a signal writes its number here, waking the wait
+uloop_fd g_waker_fd{};
+struct sigaction g_old_sigint, g_old_sigterm, g_old_sigchld;
 list_head g_timeouts = LIST_HEAD_INIT(g_timeouts);
 Batch *g_batches[kMaxRunDepth];
 int g_run_depth = 0;
@@ -93,6 +101,83 @@ void dispatch(Batch &batch) {
   }
 }
 
+void wake(int signal_number) {
+  const int saved = errno;
+  const char byte = static_cast<char>(signal_number);
+  while (g_waker[1] >= 0 && write(g_waker[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  errno = saved;
+}
+
+void on_child_ended(int signal_number) {
+  g_child_ended = 1;
+  wake(signal_number);
+}
+
+void on_end_signal(int signal_number) {
+  g_status = signal_number;
+  uloop_cancelled = true;
+  wake(signal_number);
+}
+
+void drain_waker(uloop_fd *fd, unsigned int) {
+  char bytes[32];
+  while (read(fd->fd, bytes, sizeof bytes) > 0) {
+  }
+}
+
+// Installs HANDLER where the disposition is the default, keeping the old one in OLD; on removal,
+// puts OLD back where the handler is still ours.
+void install_handler(int signal_number, void (*handler)(int), struct sigaction *old, bool add) {
+  struct sigaction current {};
+  sigaction(signal_number, nullptr, &current);
+  if (add && current.sa_handler == SIG_DFL) {
+    *old = current;
+    current.sa_handler = handler;
+    current.sa_flags = 0;  // no SA_RESTART, as the router's loop
+    sigaction(signal_number, &current, nullptr);
+  } else if (!add && current.sa_handler == handler) {
+    sigaction(signal_number, old, nullptr);
+  }
+}
+
+// Ignores SIGNAL_NUMBER where it is at the default; on removal, makes it the default wherever it
+// is ignored, whoever ignored it.
+void ignore_signal(int signal_number, bool ignore) {
+  struct sigaction current {};
+  sigaction(signal_number, nullptr, &current);
+  if (current.sa_handler != (ignore ? SIG_DFL : SIG_IGN)) return;
+  current.sa_handler = ignore ? SIG_IGN : SIG_DFL;
+  current.sa_flags = 0;
+  sigaction(signal_number, &current, nullptr);
+}
+
+void setup_signals(bool add) {
+  install_handler(SIGINT, on_end_signal, &g_old_sigint, add);
+  install_handler(SIGTERM, on_end_signal, &g_old_sigterm, add);
+  if (uloop_handle_sigchld) install_handler(SIGCHLD, on_child_ended, &g_old_sigchld, add);
+  ignore_signal(SIGPIPE, add);
+}
+
+void close_waker() {
+  for (int &fd : g_waker) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  g_waker_fd.fd = -1;
+  g_waker_fd.registered = false;
+}
+
+// Every ended child is reaped, whoever started it, as the router's loop does.
+void reap_children() {
+  g_child_ended = 0;
+  for (;;) {
+    const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid <= 0) return;
+  }
+}
+
 }  // namespace
 
 int uloop_init(void) {
@@ -103,10 +188,20 @@ int uloop_init(void) {
     close(g_epoll);
     g_epoll = -1;
   }
+  close_waker();  // an inherited one would wake the parent's loop
   g_epoll = epoll_create1(EPOLL_CLOEXEC);
   if (g_epoll < 0) return -1;
   g_epoll_owner = self;
   uloop_cancelled = false;
+  if (pipe2(g_waker, O_CLOEXEC | O_NONBLOCK) != 0) {
+    g_waker[0] = g_waker[1] = -1;
+    uloop_done();
+    return -1;
+  }
+  g_waker_fd.fd = g_waker[0];
+  g_waker_fd.cb = drain_waker;
+  uloop_fd_add(&g_waker_fd, ULOOP_READ);
+  setup_signals(true);
   return 0;
 }
 
@@ -199,9 +294,12 @@ int uloop_run_timeout(int timeout_ms) {
   const long long deadline = timeout_ms >= 0 ? to_ms(monotonic_now()) + timeout_ms : -1;
   Batch batch{};
   g_batches[g_run_depth++] = &batch;
+  g_status = 0;
+  uloop_cancelled = false;
 
   while (!uloop_cancelled) {
     run_due_timeouts();
+    if (g_child_ended) reap_children();
     if (uloop_cancelled || g_epoll < 0) break;
     int wait = next_timeout_ms();
     if (deadline >= 0) {
@@ -221,9 +319,8 @@ int uloop_run_timeout(int timeout_ms) {
     batch.count = 0;
   }
 
-  if (--g_run_depth == 0)
-    uloop_cancelled = false;  // the outermost run is over: a later run starts afresh
-  return 0;
+  --g_run_depth;
+  return g_status;
 }
 
 int uloop_run(void) { return uloop_run_timeout(-1); }
@@ -231,6 +328,8 @@ int uloop_run(void) { return uloop_run_timeout(-1); }
 void uloop_end(void) { uloop_cancelled = true; }
 
 void uloop_done(void) {
+  setup_signals(false);
+  close_waker();
   if (g_epoll >= 0) {
     close(g_epoll);
     g_epoll = -1;

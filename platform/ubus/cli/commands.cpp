@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include <unistd.h>
+
 extern "C" {
 #include <libubox/blobmsg_json.h>
 }
@@ -27,22 +29,19 @@ struct FreeText {
 };
 using Text = std::unique_ptr<char, FreeText>;
 
-int failed(int status) {
-  fprintf(stderr, "Command failed: %s\n", ubus_strerror(status));
-  return status;
-}
-
-int usage(const char *what) {
-  fprintf(stderr, "Usage: ubus %s\n", what);
-  return 1;
+// A failed call, reported with the command line it came from, as the router's tool does when its
+// standard error is not a terminal; otherwise left to the caller's shorter report.
+int call_failed(const CliOptions &opt, int argc, char **argv, int status) {
+  if (opt.simple || isatty(STDERR_FILENO)) return status;
+  fprintf(stderr, "Command failed: ubus call ");
+  for (int i = 0; i < argc; ++i) fprintf(stderr, "%s ", argv[i]);
+  fprintf(stderr, "(%s)\n", ubus_strerror(status));
+  return -status;
 }
 
 // The optional JSON argument of call and send: an object (json-c syntax, single quotes too).
 bool parse_message(Message &msg, int argc, char **argv, int index) {
-  if (argc <= index) return true;
-  if (blobmsg_add_json_from_string(&msg.buf, argv[index])) return true;
-  fprintf(stderr, "Failed to parse message data\n");
-  return false;
+  return argc <= index || blobmsg_add_json_from_string(&msg.buf, argv[index]);
 }
 
 const char *type_name(uint32_t type) {
@@ -119,8 +118,8 @@ void on_object_added(ubus_context *, ubus_event_handler *, const char *, blob_at
 
 }  // namespace
 
-int cmd_list(ubus_context *ctx, const CliOptions &, int argc, char **argv) {
-  bool verbose = false;
+int cmd_list(ubus_context *ctx, const CliOptions &opt, int argc, char **argv) {
+  bool verbose = opt.verbose;
   const char *path = nullptr;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "-v") == 0)
@@ -128,54 +127,56 @@ int cmd_list(ubus_context *ctx, const CliOptions &, int argc, char **argv) {
     else if (!path)
       path = argv[i];
     else
-      return usage("list [-v] [<path>]");
+      return kUsageError;
   }
-  const int rc = ubus_lookup(ctx, path, print_object, &verbose);
-  return rc == UBUS_STATUS_OK ? 0 : failed(rc);
+  return ubus_lookup(ctx, path, print_object, &verbose);
 }
 
 int cmd_call(ubus_context *ctx, const CliOptions &opt, int argc, char **argv) {
-  if (argc < 2 || argc > 3) return usage("call <path> <method> [<message>]");
+  if (argc < 2 || argc > 3) return kUsageError;
   Message msg;
-  if (!parse_message(msg, argc, argv, 2)) return UBUS_STATUS_PARSE_ERROR;
+  if (!parse_message(msg, argc, argv, 2)) return call_failed(opt, argc, argv, UBUS_STATUS_PARSE_ERROR);
   uint32_t id = 0;
-  int rc = ubus_lookup_id(ctx, argv[0], &id);
-  if (rc == UBUS_STATUS_OK)
-    rc = ubus_invoke(ctx, id, argv[1], msg.buf.head, print_reply, nullptr, opt.timeout_s * 1000);
-  return rc == UBUS_STATUS_OK ? 0 : failed(rc);
+  if (const int rc = ubus_lookup_id(ctx, argv[0], &id); rc != UBUS_STATUS_OK) return rc;
+  const int rc = ubus_invoke(ctx, id, argv[1], msg.buf.head, print_reply, nullptr, opt.timeout_s * 1000);
+  return rc == UBUS_STATUS_OK ? 0 : call_failed(opt, argc, argv, rc);
 }
 
 int cmd_send(ubus_context *ctx, const CliOptions &, int argc, char **argv) {
-  if (argc < 1 || argc > 2) return usage("send <type> [<message>]");
+  if (argc < 1 || argc > 2) return kUsageError;
   Message msg;
   if (!parse_message(msg, argc, argv, 1)) return UBUS_STATUS_PARSE_ERROR;
-  const int rc = ubus_send_event(ctx, argv[0], msg.buf.head);
-  return rc == UBUS_STATUS_OK ? 0 : failed(rc);
+  return ubus_send_event(ctx, argv[0], msg.buf.head);
 }
 
 int cmd_listen(ubus_context *ctx, const CliOptions &opt, int argc, char **argv) {
   ubus_event_handler listener{};
   listener.cb = print_event;
-  if (uloop_init() != 0) return failed(UBUS_STATUS_SYSTEM_ERROR);
+  if (uloop_init() != 0) return UBUS_STATUS_SYSTEM_ERROR;
   const int count = argc > 0 ? argc : 1;
   for (int i = 0; i < count; ++i) {
-    const int rc = ubus_register_event_handler(ctx, &listener, argc > 0 ? argv[i] : "*");
-    if (rc != UBUS_STATUS_OK) return failed(rc);
+    const char *pattern = argc > 0 ? argv[i] : "*";
+    const int rc = ubus_register_event_handler(ctx, &listener, pattern);
+    if (rc != UBUS_STATUS_OK) {
+      if (!opt.simple)
+        fprintf(stderr, "Error while registering for event '%s': %s\n", pattern, ubus_strerror(rc));
+      return -1;
+    }
   }
   ctx->connection_lost = on_connection_lost;
   ubus_add_uloop(ctx);
   uloop_run_timeout(opt.timeout_given ? opt.timeout_s * 1000 : -1);
-  return g_connection_lost ? failed(UBUS_STATUS_CONNECTION_FAILED) : 0;
+  return g_connection_lost ? UBUS_STATUS_CONNECTION_FAILED : 0;
 }
 
 int cmd_wait_for(ubus_context *ctx, const CliOptions &opt, int argc, char **argv) {
-  if (argc < 1) return usage("wait_for <object> [<object>...]");
-  if (uloop_init() != 0) return failed(UBUS_STATUS_SYSTEM_ERROR);
+  if (argc < 1) return kUsageError;
+  if (uloop_init() != 0) return UBUS_STATUS_SYSTEM_ERROR;
   ubus_event_handler listener{};
   listener.cb = on_object_added;
   // Listen first, then look: an object added in between is not missed.
   int rc = ubus_register_event_handler(ctx, &listener, "ubus.object.add");
-  if (rc != UBUS_STATUS_OK) return failed(rc);
+  if (rc != UBUS_STATUS_OK) return rc;
   for (int i = 0; i < argc; ++i) {
     uint32_t id;
     if (ubus_lookup_id(ctx, argv[i], &id) != UBUS_STATUS_OK) g_missing.insert(argv[i]);
@@ -185,5 +186,5 @@ int cmd_wait_for(ubus_context *ctx, const CliOptions &opt, int argc, char **argv
   ubus_add_uloop(ctx);
   uloop_run_timeout(opt.timeout_s > 0 ? opt.timeout_s * 1000 : -1);
   if (g_missing.empty()) return 0;
-  return failed(g_connection_lost ? UBUS_STATUS_CONNECTION_FAILED : UBUS_STATUS_TIMEOUT);
+  return g_connection_lost ? UBUS_STATUS_CONNECTION_FAILED : UBUS_STATUS_TIMEOUT;
 }

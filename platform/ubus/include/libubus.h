@@ -56,9 +56,10 @@ enum ubus_msg_type {
   __UBUS_MSG_LAST
 };
 
-/* Largest message the bus carries (header excluded); larger ones are refused with
- * UBUS_STATUS_INVALID_ARGUMENT. */
-#define UBUS_MAX_MSGLEN 65536
+/* Largest message the bus carries (header excluded), the router build's setting. The library
+ * refuses to send a larger one (UBUS_STATUS_INVALID_ARGUMENT); the daemon drops a client that
+ * sends one. */
+#define UBUS_MAX_MSGLEN 1048576
 
 struct ubus_context_state;
 

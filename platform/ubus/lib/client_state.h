@@ -41,6 +41,10 @@ struct ubus_context_state {
   std::vector<EventListener> listeners;
   uint32_t next_listener_id = 1;
   std::vector<PendingRequest *> active;  // innermost last
+  // Handlers and synchronous requests running now. While any runs, incoming calls and events wait
+  // in `queued` and are served, in order, once the outermost has returned.
+  int depth = 0;
+  std::deque<ubus_wire::Message> queued;
   DeferredWork deferred{};
   bool in_loop = false;  // ubus_add_uloop() was called
   bool lost = false;
@@ -53,10 +57,10 @@ namespace ubus_client {
 // UBUS_STATUS_INVALID_ARGUMENT.
 int send_message(ubus_context *ctx, const std::vector<uint8_t> &bytes);
 // Sends a request to the daemon or an object and waits for its status; on_data sees each DATA
-// reply. timeout_ms <= 0: no limit.
+// reply. timeout_ms 0: no limit; negative: UBUS_STATUS_TIMEOUT at once, after sending.
 int request(ubus_context *ctx, uint8_t type, ubus_wire::Builder &msg,
             std::function<void(const ubus_wire::Message &)> on_data, int timeout_ms);
-// Handles every complete message buffered.
+// Handles every complete message buffered, then the calls and events queued meanwhile.
 void process_buffered(ubus_context *ctx);
 // The fields of a DATA attribute, or an empty container when there is none.
 blob_attr *fields_or_empty(const ubus_wire::Message &m);

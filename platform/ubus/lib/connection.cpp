@@ -78,13 +78,30 @@ void route(ubus_context *ctx, Message &&m) {
       }
       return;  // a reply to a request that has already timed out
     case UBUS_MSG_INVOKE:
-      dispatch_invoke(ctx, m);
-      return;
     case UBUS_MSG_EVENT:
-      dispatch_event(ctx, m);
+      if (ctx->state->depth > 0) {
+        ctx->state->queued.push_back(std::move(m));
+        return;
+      }
+      ++ctx->state->depth;
+      if (m.type == UBUS_MSG_INVOKE)
+        dispatch_invoke(ctx, m);
+      else
+        dispatch_event(ctx, m);
+      --ctx->state->depth;
       return;
     default:
       return;
+  }
+}
+
+// Serves the calls and events that arrived while a handler or a synchronous request ran.
+void serve_queued(ubus_context *ctx) {
+  ubus_context_state *st = ctx->state;
+  while (st->depth == 0 && !st->queued.empty()) {
+    Message m = std::move(st->queued.front());
+    st->queued.pop_front();
+    route(ctx, std::move(m));
   }
 }
 
@@ -109,7 +126,12 @@ int wait_for(ubus_context *ctx, PendingRequest &req, int timeout_ms) {
   ubus_context_state *st = ctx->state;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   st->active.push_back(&req);
+  ++st->depth;
   for (;;) {
+    if (timeout_ms < 0) {
+      req.status = UBUS_STATUS_TIMEOUT;  // as the router's library: sent, and not waited for
+      break;
+    }
     while (!req.done && !req.inbox.empty()) {
       Message m = std::move(req.inbox.front());
       req.inbox.pop_front();
@@ -146,8 +168,11 @@ int wait_for(ubus_context *ctx, PendingRequest &req, int timeout_ms) {
       break;
     }
   }
-  // Messages read past the reply, or a lost connection, are handled from the loop.
-  if (st->rx.buffered() > 0 || st->lost) schedule_deferred(ctx);
+  --st->depth;
+  // Messages read past the reply, calls and events queued meanwhile, or a lost connection are
+  // handled from the loop; outside a loop the queued ones are served now, before returning.
+  if (st->depth == 0 && !st->queued.empty() && !st->in_loop) serve_queued(ctx);
+  if (st->rx.buffered() > 0 || st->lost || !st->queued.empty()) schedule_deferred(ctx);
   return req.status;
 }
 
@@ -239,6 +264,7 @@ int request(ubus_context *ctx, uint8_t type, ubus_wire::Builder &msg,
 void process_buffered(ubus_context *ctx) {
   Message m;
   while (next_message(ctx, m)) route(ctx, std::move(m));
+  serve_queued(ctx);
 }
 
 blob_attr *fields_or_empty(const Message &m) {

@@ -113,10 +113,8 @@ void Broker::serve(ClientLink &c, unsigned int events) {
       return;
     }
     if (st == Receiver::Status::kTooBig) {
-      fprintf(stderr, "ubusd: client %08x: message over %u bytes refused\n", c.id(),
-              UBUS_MAX_MSGLEN);
-      reply_status(c, m.seq, UBUS_STATUS_INVALID_ARGUMENT);
-      continue;
+      doom(c, "sent a message over the size limit");  // as the router's daemon does
+      return;
     }
     handle(c, m);
   }
@@ -340,8 +338,9 @@ void Broker::doom(ClientLink &c, const char *why) {
   doomed_.push_back(c.id());
 }
 
-// Removes dropped clients with everything they had; callers waiting on them get
-// UBUS_STATUS_CONNECTION_FAILED now. Announcing removed objects may drop more clients.
+// Removes dropped clients with everything they had. Callers waiting on them are told nothing, as
+// by the router's daemon: they wait out their own timeout. Announcing removed objects may drop
+// more clients.
 void Broker::reap() {
   while (!doomed_.empty()) {
     const uint32_t id = doomed_.back();
@@ -354,16 +353,13 @@ void Broker::reap() {
     std::erase_if(listeners_, [&](const Listener &l) { return l.client == id; });
 
     for (auto it = calls_.begin(); it != calls_.end();) {
-      const auto [caller_id, seq] = it->first;
+      const uint32_t caller_id = it->first.first;
       if (caller_id != id && it->second.owner != id) {
         ++it;
         continue;
       }
       if (caller_id != id) {
-        if (ClientLink *caller = find_client(caller_id)) {
-          --caller->pending_calls;
-          if (!caller->doomed) reply_status(*caller, seq, UBUS_STATUS_CONNECTION_FAILED, id);
-        }
+        if (ClientLink *caller = find_client(caller_id)) --caller->pending_calls;
       }
       it = calls_.erase(it);
     }

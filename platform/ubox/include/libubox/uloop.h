@@ -1,7 +1,15 @@
 /* Single-threaded event loop: descriptor readiness and one-shot timeouts.
  *
  * uloop_end() and uloop_done() take no locks and allocate nothing, so a signal handler may call
- * them. A process that forks and calls uloop_init() in the child gets a loop of its own. */
+ * them. A process that forks and calls uloop_init() in the child gets a loop of its own.
+ *
+ * Signals, as the router's loop handles them: where a disposition is still the default,
+ * uloop_init() makes SIGINT and SIGTERM end the loop (uloop_run() then returns the signal's
+ * number), ignores SIGPIPE and, with uloop_handle_sigchld (the default), catches SIGCHLD and reaps
+ * every ended child at the loop's next turn. None of these handlers restarts an interrupted call
+ * (no SA_RESTART): a blocking read interrupted by them fails with EINTR. uloop_done() puts back
+ * the handlers it installed where they are still its own, and SIGPIPE to the default where it is
+ * ignored. Each run starts with the loop not ended: uloop_end() before a run does not end it. */
 #ifndef LIBUBOX_ULOOP_H
 #define LIBUBOX_ULOOP_H
 
@@ -41,6 +49,7 @@ struct uloop_timeout {
 };
 
 extern bool uloop_cancelled;
+extern bool uloop_handle_sigchld;
 
 int uloop_init(void);
 int uloop_run(void);

@@ -42,7 +42,7 @@ void store_coprocessor_ext_address(const std::uint8_t *ext_address) {
   if (!core::ext_address_is_set(ext_address)) return;
   char text[core::kExtAddressTextSize];
   core::ext_address_text(ext_address, text);
-  core::_system("uci set sensorlist.@Coprocessor[].ExtAddress=\"%s\"", text);
+  devices::set_coprocessor_option("ExtAddress", text);
 }
 
 // The mode and state lines that close both network information blocks.
@@ -81,7 +81,7 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
   core::run_shell_command("killall -9 cm_restart");
   {
     const core::SensorlistWriteLock write_lock;
-    core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    devices::reset_start_count();
     devices::commit_sensorlist();
   }
 
@@ -107,15 +107,17 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
 
   const core::SensorlistWriteLock write_lock;  // check_sub1g_module below starts in the background
   ensure_coprocessor_section();
-  core::_system("uci set sensorlist.@Coprocessor[].ModelVersion=\"%d.%d.%d.%02X\"", major, minor, patch, build);
+  char model_version[64];
+  std::snprintf(model_version, sizeof model_version, "%d.%d.%d.%02X", major, minor, patch, build);
+  devices::set_coprocessor_option("ModelVersion", model_version);
   store_coprocessor_ext_address(p + 9);
   if (version > 0x90004) {
     // An empty text would delete the stored option on the router's uci, so it is not written.
     if (model_name[0] == '\0') {
       std::printf("Model name is empty, the stored one is kept\n");
     } else if (core::is_safe_command_value(model_name)) {
-      core::_system("uci set sensorlist.@Coprocessor[].ModelName=\"%s\"", model_name);
-      if (region[0] != '\0') core::_system("uci set sensorlist.@Coprocessor[].ModelRegion=\"%s\"", region);
+      devices::set_coprocessor_option("ModelName", model_name);
+      if (region[0] != '\0') devices::set_coprocessor_option("ModelRegion", region);
     } else {
       std::printf("Model name holds characters unfit for the configuration, not stored\n");
     }
@@ -134,8 +136,8 @@ void ensure_coprocessor_section() {
       break;
     case devices::LineRead::kNoLine: break;
   }
-  core::run_shell_command("uci -q add sensorlist Coprocessor");
-  core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+  devices::add_coprocessor_section();
+  devices::reset_start_count();
   devices::commit_sensorlist();
 }
 
@@ -177,7 +179,7 @@ void handle_collector_state_change(std::uint8_t state) {
       core::run_shell_command("killall -9 cm_restart");
       {
         const core::SensorlistWriteLock write_lock;
-        core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+        devices::reset_start_count();
         devices::commit_sensorlist();
       }
       break;

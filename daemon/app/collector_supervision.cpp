@@ -33,10 +33,12 @@ void check_start_count() {
   std::printf("StartCount = %d\n", count);
   if (count > 10) {
     std::fputs("Coprocessor Error!!!\n", stdout);
-    core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+    devices::reset_start_count();
     core::run_shell_command("ubus send controld \"{'action':6}\"");
   } else {
-    core::_system("uci set sensorlist.@Coprocessor[].StartCount=\"%d\"", count);
+    char value[12];
+    std::snprintf(value, sizeof value, "%d", count);
+    devices::set_coprocessor_option("StartCount", value);
   }
   devices::commit_sensorlist();
 }

@@ -1,7 +1,6 @@
 #include "commands/command_keys.h"
 #include "commands/command_support.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::commands {
@@ -14,7 +13,7 @@ bool handle_remove_dev(json_object *value) {
   if (read_sensor_id_value("RemoveDev", value, &ext_text) == SensorIdValue::kValid &&
       read_short_address_digits(ext_text, digits)) {
     const core::SensorlistWriteLock write_lock;
-    core::_system("uci set sensorlist.@%s[].RemoveSensor=\"1\"", ext_text);
+    devices::set_sensor_option(ext_text, "RemoveSensor", "1");
     devices::commit_sensorlist(ext_text, "its removal mark");
   }
   return true;

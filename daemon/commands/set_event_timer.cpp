@@ -5,7 +5,6 @@
 #include "core/link_frame.h"
 #include "core/log_line.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "data/sensor_upkeep.h"
 #include "devices/sensorlist_store.h"
 #include "shared/request_builders.h"
@@ -44,7 +43,7 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
 
   {
     const core::SensorlistWriteLock write_lock;
-    core::_system("uci set sensorlist.@%s[].EventIntervalUserWanted=\"%d\"", ext_text, interval);
+    devices::set_sensor_number(ext_text, "EventIntervalUserWanted", interval);
     char what[64];
     std::snprintf(what, sizeof what, "its wanted interval %d", interval);
     devices::commit_sensorlist(ext_text, what);

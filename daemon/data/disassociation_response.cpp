@@ -3,7 +3,6 @@
 
 #include "core/sensorlist_lock.h"
 #include "data/frame_handlers.h"
-#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::data {
@@ -11,7 +10,7 @@ namespace vorn::data {
 void handle_disassociation_response(SensorFrame &frame) {
   {
     const core::SensorlistWriteLock write_lock;
-    core::_system("uci -q delete sensorlist.@%s[]", frame.ext_text);
+    devices::delete_sensor_section(frame.ext_text);
     devices::commit_sensorlist(frame.ext_text, "the deletion of its section");
   }
   shared::device_list_remove(frame.short_address, frame.ext_address);

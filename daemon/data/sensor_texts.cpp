@@ -5,7 +5,6 @@
 
 #include "core/ext_address.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
@@ -43,15 +42,15 @@ void set_sensor_options(const char *ext_address_text, int short_address, std::in
   const core::SensorlistWriteLock write_lock;
   if (shared::is_device_index(static_cast<unsigned>(short_address)) &&
       devices::add_section_if_missing(ext_address_text) == devices::SectionLookup::kAdded)
-    core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", ext_address_text, short_address);
+    devices::set_sensor_short_address(ext_address_text, short_address);
   for (const SensorOption &option : options) {
     char quoted[2 * 64 + 1];
     quote_for_shell(option.value, quoted, sizeof quoted);
     // The router's uci deletes an option set to an empty text: an empty field keeps what is stored.
     if (quoted[0] == '\0') continue;
-    core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option.name, quoted);
+    devices::set_sensor_option(ext_address_text, option.name, quoted);
   }
-  if (event_interval) core::_system("uci set sensorlist.@%s[].EventInterval=\"%d\"", ext_address_text, *event_interval);
+  if (event_interval) devices::set_sensor_number(ext_address_text, "EventInterval", *event_interval);
   devices::commit_sensorlist(ext_address_text, "its identity and interval");
 }
 

@@ -11,7 +11,6 @@
 #include "core/link_frame.h"
 #include "core/log_line.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
@@ -56,7 +55,7 @@ void record_in_sensorlist(const JoinedIndication &joined) {
   SensorSectionLock lock(joined.text);
   const core::SensorlistWriteLock write_lock;
   if (add_section_if_missing(joined.text) != SectionLookup::kUnknown)
-    core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", joined.text, joined.short_address);
+    set_sensor_short_address(joined.text, joined.short_address);
   commit_sensorlist(joined.text, "its section and short address");
 }
 

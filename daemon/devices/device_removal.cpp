@@ -14,7 +14,6 @@
 #include "core/link_frame.h"
 #include "core/link_io.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "devices/database_file.h"
 #include "devices/sensor_section.h"
 #include "devices/sensorlist_store.h"
@@ -30,7 +29,7 @@ namespace {
 void forget_section(const char *text) {
   SensorSectionLock lock(text);
   const core::SensorlistWriteLock write_lock;
-  core::_system("uci -q delete sensorlist.@%s[]", text);
+  delete_sensor_section(text);
   commit_sensorlist(text, "the deletion of its section");
 }
 

@@ -10,7 +10,6 @@
 #include "core/daemon_state.h"
 #include "core/ext_address.h"
 #include "core/sensorlist_lock.h"
-#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "shared/device_list.h"
 #include "shared/device_list_guard.h"
@@ -59,7 +58,7 @@ void reconcile_line(const char *line) {
     char text[core::kExtAddressTextSize];
     core::ext_address_text(ext_address, text);
     const core::SensorlistWriteLock write_lock;
-    core::_system("uci -q delete sensorlist.@%s[]", text);
+    delete_sensor_section(text);
     commit_sensorlist(text, "the deletion of its section");
   }
 }

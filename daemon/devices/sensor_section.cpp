@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "core/ext_address.h"
-#include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::devices {
@@ -46,7 +45,7 @@ SectionLookup add_section_if_missing(const char *ext_address_text) {
       break;
     case LineRead::kNoLine: break;
   }
-  core::_system("uci -q add sensorlist %s", ext_address_text);
+  add_sensor_section(ext_address_text);
   return SectionLookup::kAdded;
 }
 

@@ -112,6 +112,34 @@ bool same_version(const FileVersion &a, const FileVersion &b) {
 
 }  // namespace
 
+void add_sensor_section(const char *ext_address_text) {
+  core::_system("uci -q add sensorlist %s", ext_address_text);
+}
+
+void delete_sensor_section(const char *ext_address_text) {
+  core::_system("uci -q delete sensorlist.@%s[]", ext_address_text);
+}
+
+void set_sensor_option(const char *ext_address_text, const char *option, const char *value) {
+  core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option, value);
+}
+
+void set_sensor_number(const char *ext_address_text, const char *option, int value) {
+  core::_system("uci set sensorlist.@%s[].%s=\"%d\"", ext_address_text, option, value);
+}
+
+void set_sensor_short_address(const char *ext_address_text, unsigned short_address) {
+  core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", ext_address_text, short_address);
+}
+
+void add_coprocessor_section() { core::run_shell_command("uci -q add sensorlist Coprocessor"); }
+
+void set_coprocessor_option(const char *option, const char *value) {
+  core::_system("uci set sensorlist.@Coprocessor[].%s=\"%s\"", option, value);
+}
+
+void reset_start_count() { core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0"); }
+
 bool commit_sensorlist(const char *sensor, const char *what) {
   // Changes are staged when the save file holds something: the router's tool empties it after a
   // commit rather than removing it.

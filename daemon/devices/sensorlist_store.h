@@ -44,6 +44,27 @@ int read_int_value(const char *format, ...) __attribute__((format(printf, 1, 2))
 // The event interval the cloud asked for a sensor (0 when none).
 int read_event_interval_wanted(const char *ext_address_text);
 
+// The writes. Each runs one uci command (the texts below, values between double quotes); the
+// caller holds core::SensorlistWriteLock for the whole group and ends it with commit_sensorlist.
+// Values come from the daemon's own formatting or have passed core::is_safe_command_value, and
+// sensor ids are 16 hexadecimal digits.
+
+// "uci -q add sensorlist <sensor id>"
+void add_sensor_section(const char *ext_address_text);
+// "uci -q delete sensorlist.@<sensor id>[]"
+void delete_sensor_section(const char *ext_address_text);
+// "uci set sensorlist.@<sensor id>[].<option>=\"<value>\""
+void set_sensor_option(const char *ext_address_text, const char *option, const char *value);
+// The same with a decimal number, and with the short address as 4 hexadecimal digits.
+void set_sensor_number(const char *ext_address_text, const char *option, int value);
+void set_sensor_short_address(const char *ext_address_text, unsigned short_address);
+// "uci -q add sensorlist Coprocessor"
+void add_coprocessor_section();
+// "uci set sensorlist.@Coprocessor[].<option>=\"<value>\""
+void set_coprocessor_option(const char *option, const char *value);
+// "uci set sensorlist.@Coprocessor[].StartCount=0"
+void reset_start_count();
+
 // Ends a group of writes about `sensor` (a sensor id, or "Coprocessor") that change `what`. The
 // shell's status is not the commit's, so the files are looked at afterwards: when changes were
 // staged and still are, and the configuration file was not replaced, the commit did not take (the

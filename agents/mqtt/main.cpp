@@ -76,6 +76,10 @@ int main() {
   }
 
   uloop_init();
+  // The router's uloop_init catches SIGCHLD without SA_RESTART and reaps every child: a sensor
+  // lookup through popen would then read an interrupted, empty answer. The agent watches no child
+  // through the loop, so it takes the default back.
+  signal(SIGCHLD, SIG_DFL);
   std::unique_ptr<ubus_context, BusRelease> bus(ubus_connect(nullptr));
   if (!bus) {
     std::fputs("mqtt_agent: cannot connect to the bus\n", stderr);

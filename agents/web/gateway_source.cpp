@@ -7,6 +7,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 
 #include "api_params.h"
@@ -156,7 +157,12 @@ std::map<std::string, std::map<std::string, std::string>> parse_uci_show(const s
   return sections;
 }
 
-GatewaySource::GatewaySource() { uloop_init(); }
+GatewaySource::GatewaySource() {
+  uloop_init();
+  // The router's uloop_init catches SIGCHLD without SA_RESTART and reaps every child, which would
+  // cut the configuration reads done through popen; the page watches no child through the loop.
+  ::signal(SIGCHLD, SIG_DFL);
+}
 
 GatewaySource::~GatewaySource() {
   if (bus_ != nullptr) ubus_free(bus_);

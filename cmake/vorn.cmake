@@ -29,6 +29,27 @@ function(vorn_sandbox_test name)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "VORN_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 
+# Registers the test NAME running COMMAND...: inside a router sandbox (labelled "sandbox") when
+# SANDBOX is true, otherwise directly; TIMEOUT in seconds, 300 when empty. A program target as the
+# command stands for its file in both cases (directly, add_test also puts the emulator before it).
+function(vorn_register_test name sandbox timeout)
+  if(sandbox)
+    set(command ${ARGN})
+    list(POP_FRONT command program)
+    if(TARGET ${program})
+      set(program $<TARGET_FILE:${program}>)
+    endif()
+    vorn_sandbox_test(${name} ${program} ${command})
+    set_property(TEST ${name} APPEND PROPERTY LABELS sandbox)
+  else()
+    add_test(NAME ${name} COMMAND ${ARGN})
+  endif()
+  if(NOT timeout)
+    set(timeout 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${timeout})
+endfunction()
+
 # vorn_add_test(NAME SOURCES src... [LIBS lib...] [SANDBOX] [TIMEOUT seconds])
 # Builds a GoogleTest program; with SANDBOX it runs inside a router sandbox (router paths, private
 # /tmp, /dev/shm, IPC and network), otherwise directly.
@@ -41,16 +62,7 @@ function(vorn_add_test name)
     # emulator does not provide (each such case says which, and tests/emulation/ shows it).
     target_compile_definitions(${name} PRIVATE VORN_USER_MODE_EMULATION=1)
   endif()
-  if(T_SANDBOX)
-    vorn_sandbox_test(${name} $<TARGET_FILE:${name}>)
-    set_property(TEST ${name} APPEND PROPERTY LABELS sandbox)
-  else()
-    add_test(NAME ${name} COMMAND ${name})
-  endif()
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
-  endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  vorn_register_test(${name} "${T_SANDBOX}" "${T_TIMEOUT}" ${name})
 endfunction()
 
 # vorn_add_script_test(NAME SCRIPT [SANDBOX] [TIMEOUT seconds]): a shell test script; it gets the
@@ -58,16 +70,7 @@ endfunction()
 function(vorn_add_script_test name script)
   cmake_parse_arguments(T "SANDBOX" "TIMEOUT" "" ${ARGN})
   set(cmd ${CMAKE_CURRENT_SOURCE_DIR}/${script} ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
-  if(T_SANDBOX)
-    vorn_sandbox_test(${name} ${cmd})
-    set_property(TEST ${name} APPEND PROPERTY LABELS sandbox)
-  else()
-    add_test(NAME ${name} COMMAND ${cmd})
-  endif()
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
-  endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  vorn_register_test(${name} "${T_SANDBOX}" "${T_TIMEOUT}" ${cmd})
 endfunction()
 
 # The router's own platform (VORN_PLATFORM_PREFIX, built by tools/build-router-platform) instead of

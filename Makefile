@@ -49,8 +49,9 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# The sanitizer tree is built to run the tests: the benchmarks are left out.
 build-asan: deps
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 # The libFuzzer targets and what they need, built with clang into $(FUZZ_BUILD).
@@ -68,24 +69,28 @@ fuzz: fuzz-build
 	    $$fuzzer tests/fuzz/corpus/$$name $(FUZZ_SECONDS) || exit 1; \
 	done
 
-# Runs every test twice: as built, and under AddressSanitizer and UndefinedBehaviorSanitizer;
-# then the fuzz targets for FUZZ_SECONDS each; then, when the router platform's source is there,
-# every test again against the real uci, ubus and libubox.
-test: build build-asan fuzz-build
+# Runs every test twice: under AddressSanitizer and UndefinedBehaviorSanitizer, and as built; the
+# fuzz targets for FUZZ_SECONDS each; and, when the router platform's source is there, the tests
+# labelled "platform" against the real uci, ubus and libubox (all of them: test-router-platform).
+# Each tree's tests run while the next tree builds (tools/run-tests).
+test: deps
 	@tools/install-deps $(TEST_PACKAGES)
-	@if [[ -n "$(OPENWRT_SRC)" ]]; then $(MAKE) build-router-platform; \
-	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PLATFORM_BUILD); \
-	else echo "skipping the real-platform tests: no router platform source (set OPENWRT_SRC)"; \
-	  tools/run-tests $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD); fi
+	@platform=(); if [[ -n "$(OPENWRT_SRC)" ]]; then \
+	  platform=(--build "$(MAKE) build-router-platform PLATFORM_TARGETS=platform_tests" --label platform $(PLATFORM_BUILD)); \
+	else echo "skipping the real-platform tests: no router platform source (set OPENWRT_SRC)"; fi; \
+	tools/run-tests --build "$(MAKE) build-asan" $(ASAN_BUILD) --build "$(MAKE) build" $(BUILD) \
+	  "$${platform[@]}" --build "$(MAKE) fuzz-build" $(FUZZ_BUILD)
 
 # The router's own libubox, uci and ubus built from OPENWRT_SRC into $(PLATFORM_BUILD)/openwrt,
-# and the whole tree built against them: their uci, ubusd and ubus in its router tree.
+# and the tree built against them (PLATFORM_TARGETS, by default all): their uci, ubusd and ubus in
+# its router tree.
+PLATFORM_TARGETS ?= all
 build-router-platform: deps
 	@[[ -n "$(OPENWRT_SRC)" ]] || { echo "no router platform source: set OPENWRT_SRC" >&2; exit 2; }
 	@tools/build-router-platform "$(OPENWRT_SRC)" $(PLATFORM_BUILD)/openwrt/prefix
 	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVORN_PLATFORM_PREFIX=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
-	@cmake --build $(PLATFORM_BUILD) -j$(JOBS)
+	@cmake --build $(PLATFORM_BUILD) -j$(JOBS) --target $(PLATFORM_TARGETS)
 
 # Every test (unit, end-to-end, soak, scenario) against the router's real platform.
 test-router-platform: build-router-platform

@@ -1,6 +1,7 @@
-// Requests and replies the daemon sends to the collector (type byte 0x0A), laid out from the link
-// tables, and their decoders. Every decoder reads only the bytes it was given and answers nothing
-// (std::nullopt) for a payload too short or inconsistent for its fields.
+// Requests and replies the daemon sends to the collector (type byte 0x0A), and their decoders. The
+// layouts are the simulator's own, the enums and structs below, written apart from the daemon's.
+// Every decoder reads only the bytes it was given and answers nothing (std::nullopt) for a
+// payload too short or inconsistent for its fields.
 #pragma once
 
 #include <cstddef>

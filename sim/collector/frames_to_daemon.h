@@ -1,4 +1,5 @@
-// Frames the collector sends to the daemon (type byte 0x4A), laid out from the link tables.
+// Frames the collector sends to the daemon (type byte 0x4A). Their layouts are the simulator's own,
+// the enums and structs below, written apart from the daemon's so that each side checks the other.
 #pragma once
 
 #include <cstddef>

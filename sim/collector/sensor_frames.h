@@ -1,5 +1,6 @@
-// The sensors' own application frames, carried inside APP_DEVICE_DATA_RX_IND, laid out from the
-// sensor frame tables. Offsets count from the application frame's first byte.
+// The sensors' own application frames, carried inside APP_DEVICE_DATA_RX_IND. The layouts are the
+// simulator's own, the enums and structs below, written apart from the daemon's. Offsets count
+// from the application frame's first byte.
 #pragma once
 
 #include <cstddef>

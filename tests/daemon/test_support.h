@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "../support/shell_and_file_text.h"
 #include "core/daemon_state.h"
 
 namespace vorn::test {
@@ -94,24 +95,6 @@ inline bool fail_system_calls(std::initializer_list<std::pair<long, int>> calls)
   sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
   return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-// Runs a shell command and returns its standard output.
-inline std::string shell(const std::string &command) {
-  std::string out;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  pclose(pipe);
-  return out;
-}
-
-inline std::string file_text(const char *path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // Polls a condition for up to `seconds`.

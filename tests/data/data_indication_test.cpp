@@ -26,12 +26,6 @@ namespace {
 
 using namespace vorn::test;
 
-std::string file_text(const char *path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
-}
-
 // The link's bytes cut into frames by their header lengths.
 std::vector<Bytes> frames_of(const Bytes &sent) {
   std::vector<Bytes> out;

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/shell_and_file_text.h"
 #include "bus_json.h"
 #include "json_doc.h"
 #include "program_start.h"
@@ -24,22 +25,8 @@ namespace sim::test {
 
 constexpr const char *kDaemonOutput = "/tmp/vorn_mgr.out";
 
-inline std::string file_text(const char *path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline std::string shell(const std::string &command) {
-  std::string out;
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  pclose(pipe);
-  return out;
-}
+using vorn::test::file_text;
+using vorn::test::shell;
 
 inline std::size_t occurrences(const std::string &text, const std::string &needle) {
   std::size_t count = 0;

@@ -4,6 +4,7 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 #include <libubus.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,14 @@ namespace {
 // would wait on with no bus for good.
 void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
 
+// The process is a fork of the main process, made from one of its threads when it is started
+// again: exit handlers would run on state the main process's other threads own (and the leak
+// checker would count their memory as lost). The output is flushed and the process ends at once.
+[[noreturn]] void end_command_process(int status) {
+  std::fflush(nullptr);
+  _exit(status);
+}
+
 }  // namespace
 
 void run_command_process() {
@@ -34,7 +43,7 @@ void run_command_process() {
     // Ending lets the main process start it again, rather than serving no commands at all.
     std::fputs("The command process found no bus connection\n", stderr);
     uloop_done();
-    std::exit(1);
+    end_command_process(1);
   }
   static ubus_event_handler listener{};
   listener.cb = commands::handle_command_event;
@@ -43,7 +52,7 @@ void run_command_process() {
     std::fprintf(stderr, "The command process cannot listen for vorn_mgr events: %s\n", ubus_strerror(rc));
     ubus_free(context);
     uloop_done();
-    std::exit(1);
+    end_command_process(1);
   }
   status::add_status_object(context);
   // Printed once the event handler is in place: commands sent from now on are served.
@@ -53,7 +62,7 @@ void run_command_process() {
   uloop_run();
   ubus_free(context);
   uloop_done();
-  std::exit(0);
+  end_command_process(0);
 }
 
 }  // namespace vorn::app

@@ -106,9 +106,10 @@ build-router: deps-router
 	@cmake --build $(ROUTER_BUILD) -j$(JOBS)
 
 # Runs every test on the router's processor: the ARM build under emulation.
+# Two at a time: under emulation every test is busy on the processor, not waiting on timers.
 test-router: build-router
 	@tools/install-deps $(TEST_PACKAGES)
-	@tools/run-tests $(ROUTER_BUILD)
+	@TEST_JOBS=$${TEST_JOBS:-2} tools/run-tests $(ROUTER_BUILD)
 
 # The soak: SOAK_SENSORS simulated sensors (at most 100) at the radio's rate for SOAK_MINUTES, then
 # every frame, process and record accounted for; the figures also go to $(BUILD)/soak-report.txt.

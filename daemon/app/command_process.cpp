@@ -7,7 +7,6 @@ extern "C" {
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "commands/command_event.h"
 #include "core/daemon_state.h"

@@ -34,7 +34,7 @@ void refuse_command(const char *key, const char *value, const char *reason) {
     if (value[i] != '\0') std::memcpy(excerpt + i, "...", 3);
   }
   core::log_line("%s \"%s\" refused: %s\n", key, excerpt,
-              reason);
+                 reason);
 }
 
 SensorIdValue read_sensor_id_value(const char *key, json_object *value, const char **text) {

@@ -50,7 +50,7 @@ KeyResult set_event_timer(json_object *value, const CommandMessage &message) {
   }
   shared::build_set_sensor_record(message.payload, digits, kEventIntervalCommand, interval);
   core::log_line("Update EventInterval(%d) to %s\n", interval,
-              digits);
+                 digits);
   return queue_request(core::APP_SET_SENSOR_REQ);
 }
 

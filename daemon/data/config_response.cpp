@@ -55,7 +55,7 @@ bool read_config(const SensorFrame &frame, ConfigFields &fields) {
 
 void print_config(std::uint16_t short_address, const char *ext_text, const ConfigFields &fields) {
   core::log_line("ConfigRsp: 0x%04X-%s\n", short_address,
-              ext_text);
+                 ext_text);
   std::printf("\tManufacturer: %s\n", fields.manufacturer);
   if (fields.has_model_name) std::printf("\tModelName: %s\n", fields.model_name);
   std::printf("\tModelNumber: %s\n", fields.model_number);

@@ -65,7 +65,7 @@ bool read_common_head(SensorFrame &frame, const Command &command) {
   core::copy_ext_address(frame.ext_address, ext_address);
   if (frame.frame_ctl == 0) {
     core::log_line("%s %04X - Wrong FrameCtl (0x%04x)\n",
-                command.head_label, frame.short_address, frame.frame_ctl);
+                   command.head_label, frame.short_address, frame.frame_ctl);
     return false;
   }
   core::ext_address_text(frame.ext_address, frame.ext_text);

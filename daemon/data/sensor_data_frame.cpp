@@ -195,7 +195,7 @@ void decode_sensor_data(const SensorDataFields &fields, ChannelLayout layout, st
     report.power_source = (fields.extension_status & kPowerSourceBit) ? 1 : 0;
     report.battery = report.power_source ? static_cast<float>(fields.battery_raw) / 10.0f : 0.0f;
     core::log_line("Sensor 0x%04X-%s: \n\tRSSI %d, PowSrc: %d, Extension_Status: 0x%x, Bat: %.1f\n", short_address, ext_address_text, report.rssi,
-                report.power_source, fields.extension_status, report.battery);
+                   report.power_source, fields.extension_status, report.battery);
     // A four-block frame holds no more than four channels, whatever its count says: the others
     // would be reported with values the frame never carried.
     report.channel_count = fields.channel_count;

@@ -8,7 +8,7 @@ namespace vorn::data {
 
 void refuse_frame(const SensorFrame &frame, const char *why) {
   core::log_line("%s of %04X - %s (%zu bytes), dropped\n",
-              frame.command_name, frame.short_address, why, frame.total_length);
+                 frame.command_name, frame.short_address, why, frame.total_length);
 }
 
 std::int64_t unix_now() { return static_cast<std::int64_t>(std::time(nullptr)); }

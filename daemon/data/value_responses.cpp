@@ -70,7 +70,7 @@ bool read_values(const SensorFrame &frame, const ValueKind (&kinds)[N], ValueFie
 
 void print_received(const char *what, std::uint16_t short_address) {
   core::log_line("Receive %s from 0x%04x\n", what,
-              short_address);
+                 short_address);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ off_t file_size(const char *path) {
 
 void copy_template(const char *ext_address_text, const char *path) {
   core::log_line("Create database file for %s\n",
-              ext_address_text);
+                 ext_address_text);
   core::_system("cp -f %s %s; sync", kDatabaseTemplate, path);
 }
 

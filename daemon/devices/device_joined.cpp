@@ -70,7 +70,7 @@ bool needs_config_request(const char *version) {
 void handle_device_joined(const std::uint8_t *frame) {
   const JoinedIndication joined = parse_joined(frame);
   core::log_line("%s\n",
-              joined.rejoined ? "Device Re-Joined:" : "Device Joined:");
+                 joined.rejoined ? "Device Re-Joined:" : "Device Joined:");
   std::printf("\tShort Address: %04X\n", joined.short_address);
   std::printf("\tExt. Address: %s\n", joined.text);
   if (shared::is_device_index(joined.short_address))

@@ -230,7 +230,7 @@ void send_config_request(int type, const char *address_text, std::uint16_t short
                             &short_address))
     return;
   core::log_line("Send Config Request to %d\n",
-              short_address);
+                 short_address);
   if (type == 1) {
     OutboundFrame frame(core::APP_TX_DATA_REQ, 9);
     if (!frame.ok()) return;

@@ -1,26 +1,27 @@
-// A frame's CPU split in two: the design's floor (the process starts every handler must make) and
-// everything else, by program and library, from perf's report of the daemon and all it started.
+// A frame's CPU split in two: the design's floor (the process starts, reads and platform calls
+// every handler must make) and the daemon's own share, by function and by library, from perf's
+// samples of the daemon and all it started, with their call stacks.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "design_floor.h"
-
 namespace bench {
 
-struct ProfileRow {
-  double percent = 0;
-  std::string command;  // the process name perf saw
-  std::string object;   // the shared object (library, program or the kernel)
+struct ProfileSample {
+  std::string command;              // the process name perf saw
+  std::vector<std::string> symbols;  // innermost first
+  std::vector<std::string> objects;  // the shared object (library, program or the kernel) of each
 };
 
-// The rows of a "perf report --stdio --sort comm,dso" text.
-std::vector<ProfileRow> parse_profile_rows(const std::string &report_text);
+// The samples of a "perf script -F comm,ip,sym,dso" text.
+std::vector<ProfileSample> parse_perf_script(const std::string &script_text);
 
-// Prints the split: the floor's share (the shell and uci runs, and the kernel's work for the two
-// forks, as the floor measured them) and the daemon's own share by program and library, each in
-// microseconds of CPU per frame; `frame_us` is what a frame cost the daemon and all it ran.
-void print_profile_split(const std::vector<ProfileRow> &rows, double frame_us, double floor_us, double forks_us);
+// Where a sample's CPU went: a part of the floor ("floor: ..."), or the daemon's own share ("").
+std::string floor_part_of(const ProfileSample &sample);
+
+// Prints the split in microseconds of CPU per frame: `frame_us` is what a frame cost the daemon
+// and all it ran, `floor_us` what the floor measured beside the stream.
+void print_profile_split(const std::vector<ProfileSample> &samples, double frame_us, double floor_us);
 
 }  // namespace bench

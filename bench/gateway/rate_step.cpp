@@ -17,6 +17,21 @@ constexpr int kDrainLimitSeconds = 60;
 
 }  // namespace
 
+std::map<std::string, long long> sent_by_kind(GatewayUnderTest &gateway) {
+  std::map<std::string, long long> sent;
+  const sim::Json stats = gateway.collector("stats");
+  sim::for_each_member(sim::member(stats.get(), "Sent"), [&](const char *kind, json_object *count) {
+    if (std::string(kind) != "APP_DEVICE_DATA_RX_IND") sent[kind] = json_object_get_int64(count);
+  });
+  return sent;
+}
+
+std::map<std::string, long long> operator-(std::map<std::string, long long> after,
+                                           const std::map<std::string, long long> &before) {
+  for (const auto &[kind, count] : before) after[kind] -= count;
+  return after;
+}
+
 double gateway_cpu(const CpuSnapshot &c) { return c.daemon + c.bus + c.cloud_agent + c.collector; }
 
 double others_cores(const Step &s) {
@@ -37,6 +52,7 @@ json_object *step_json(const Step &s) {
   num("collector_cpu_s", s.cpu.collector), num("load_before", s.load_before), num("load_after", s.load_after);
   num("machine_busy_cores", s.cpu.machine_busy / s.cpu.wall), num("others_busy_cores", others_cores(s));
   num("steal_cores", s.cpu.machine_steal / s.cpu.wall), num("bench_cpu_s", s.cpu.bench);
+  if (s.floor_us > 0) num("design_floor_us", s.floor_us);
   json_object_object_add(o, "sustained", json_object_new_boolean(s.sustained));
   json_object *worst = json_object_new_array();
   for (double ms : s.worst_by_second) json_object_array_add(worst, json_object_new_double(ms));
@@ -50,6 +66,7 @@ Step RateSteps::run(double rate, double seconds, const std::function<void()> &wh
   const std::uint64_t handled_before = gateway_.handled_sensor_data();
   memory_.take();
   const CpuSnapshot cpu_before = cpu_snapshot(gateway_);
+  const std::map<std::string, long long> kinds_before = sent_by_kind(gateway_);
   const sim::Json started = gateway_.collector("pace", "{\"Rate\":" + std::to_string(rate) + "}");
   watch_.begin_stream(sim::number_member(started.get(), "StartedAt"));
   const double end_at = monotonic_seconds() + seconds;
@@ -72,6 +89,7 @@ Step RateSteps::run(double rate, double seconds, const std::function<void()> &wh
   step.drain_s = std::max(0.0, last_change - stopped_at);
   gateway_.settle(kDrainLimitSeconds);
   step.cpu = cpu_snapshot(gateway_) - cpu_before;
+  step.sent_by_kind = sent_by_kind(gateway_) - kinds_before;
   step.latency = spread_of(watch_.samples());
   step.worst_by_second = watch_.worst_by_second();
   step.memory = memory_.take();

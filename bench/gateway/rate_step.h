@@ -10,6 +10,8 @@
 #include <json-c/json.h>
 
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "cpu_accounting.h"
@@ -32,8 +34,16 @@ struct Step {
   std::vector<double> worst_by_second;
   MemorySamples memory;
   CpuSnapshot cpu;
+  std::map<std::string, long long> sent_by_kind;  // the frames inside the data indications, by kind
+  double floor_us = 0;  // the design floor's CPU per frame for these frames, measured right before
   double load_before = 0, load_after = 0;
 };
+
+// Frames the collector sent so far by kind: the kinds inside data indications count, the
+// indications themselves not (each is one of the frames inside).
+std::map<std::string, long long> sent_by_kind(GatewayUnderTest &gateway);
+std::map<std::string, long long> operator-(std::map<std::string, long long> after,
+                                           const std::map<std::string, long long> &before);
 
 // CPU seconds of the gateway as a whole in a step: the daemon and the programs it talks to.
 double gateway_cpu(const CpuSnapshot &c);

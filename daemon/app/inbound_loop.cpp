@@ -11,6 +11,7 @@
 
 #include "app/collector_supervision.h"
 #include "app/frame_dispatch.h"
+#include "cloud/units_map.h"
 #include "core/daemon_state.h"
 #include "core/hex_dump.h"
 #include "core/process_fork.h"
@@ -57,6 +58,7 @@ void run_inbound_loop() {
       std::printf("From Server (%d byte):\n", static_cast<int>(frame.received));
       core::hex_dump(frame.bytes.get(), frame.received);
     }
+    cloud::keep_units_map_parsed();  // a handler names its channels from the map it inherits
     handle_in_new_process(frame);
   }
 }

@@ -29,9 +29,14 @@ bool same_file(const ParsedMap &parsed, const struct stat &now) {
          parsed.changed.tv_sec == now.st_mtim.tv_sec && parsed.changed.tv_nsec == now.st_mtim.tv_nsec;
 }
 
-json_object *read_units_map() {
-  static ParsedMap parsed;
-  if (!isFileExisted(kUnitsMapPath)) core::_system("cp -f %s %s", kFactoryUnitsMapPath, kUnitsMapPath);
+// Never destroyed: a handler that inherited the map parsed ends without freeing it page by page.
+ParsedMap &parsed_map() {
+  static auto *parsed = new ParsedMap;
+  return *parsed;
+}
+
+// The map as the file now is: parsed again only when the file changed since.
+json_object *parsed_as_now(ParsedMap &parsed) {
   struct stat now {};
   if (stat(kUnitsMapPath, &now) != 0) {
     parsed = ParsedMap{};
@@ -45,6 +50,11 @@ json_object *read_units_map() {
     parsed.changed = now.st_mtim;
   }
   return parsed.map.get();
+}
+
+json_object *read_units_map() {
+  if (!isFileExisted(kUnitsMapPath)) core::_system("cp -f %s %s", kFactoryUnitsMapPath, kUnitsMapPath);
+  return parsed_as_now(parsed_map());
 }
 
 json_object *member_of_type(json_object *element, const char *key, json_type type) {
@@ -61,6 +71,8 @@ bool is_map_element(json_object *element) {
 }
 
 }  // namespace
+
+void keep_units_map_parsed() { (void)parsed_as_now(parsed_map()); }
 
 void lookup_units_map(ChannelLabel *label) {
   json_object *map = read_units_map();

@@ -23,6 +23,11 @@ static_assert(offsetof(ChannelLabel, name) == 1 && offsetof(ChannelLabel, type_t
 
 void lookup_units_map(ChannelLabel *label);
 
+// Parses the map in this process when the file is there and has changed since, so that the handler
+// processes forked from it find it parsed and only look whether the file changed. It never
+// restores a missing file: the first lookup does.
+void keep_units_map_parsed();
+
 // The label of a type code alone, without numbering.
 ChannelLabel lookup_type_label(std::uint8_t type);
 

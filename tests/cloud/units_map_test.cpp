@@ -1,6 +1,8 @@
 // Type codes to channel names through the units map: restoring the map, which elements count,
 // and the numbering of channels that share a type.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -78,6 +80,41 @@ TEST(UnitsMap, OnlyCompleteElementsCountAndTheFirstMatchWins) {
           << "a 31-character name has no room for its number";
     }
   }
+  std::remove(kUnitsMapPath);
+}
+
+// The main process keeps the map parsed for the handlers it forks; a handler must still see the
+// file as it is when it runs: changed or removed after the main process parsed it.
+TEST(UnitsMap, HandlersInheritTheParsedMapButFollowTheFile) {
+  const auto map_naming = [](const char *name) {
+    std::ofstream(kUnitsMapPath, std::ios::trunc)
+        << R"([{"UID":1,"Index":5,"IPSO":1,"Name":")" << name << R"(","Type":"T","Unit":[]}])";
+  };
+  const auto name_in_child = [](int code) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::string("no pipe");
+    const pid_t child = fork();
+    if (child == 0) {
+      const std::string name = lookup(code).first;
+      (void)!write(fds[1], name.data(), name.size());
+      _exit(0);
+    }
+    close(fds[1]);
+    char text[64] = {};
+    (void)!read(fds[0], text, sizeof text - 1);
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return std::string(text);
+  };
+  map_naming("Before");
+  keep_units_map_parsed();
+  EXPECT_EQ(name_in_child(5), "Before");
+  map_naming("AfterTheParse");  // another size, so a change however coarse the file clock
+  EXPECT_EQ(name_in_child(5), "AfterTheParse");
+  std::remove(kUnitsMapPath);
+  keep_units_map_parsed();  // a missing map is not restored here...
+  EXPECT_NE(access(kUnitsMapPath, F_OK), 0);
+  EXPECT_EQ(name_in_child(4), "Barometer");  // ...but by the handler's lookup
   std::remove(kUnitsMapPath);
 }
 

@@ -39,6 +39,13 @@ std::string short_object(const std::string &object) {
   return slash == std::string::npos ? object : object.substr(slash + 1);
 }
 
+// The object the sample ran in: an inlined frame's is that of the frame it was inlined into.
+std::string library_of(const ProfileSample &sample) {
+  for (const std::string &object : sample.objects)
+    if (!object.empty() && object != "inlined") return short_object(object);
+  return "?";
+}
+
 // The daemon's innermost function on the stack: the one of its own code that was running or called
 // the library that was.
 std::string daemon_function(const ProfileSample &sample) {
@@ -108,7 +115,7 @@ void print_profile_split(const std::vector<ProfileSample> &samples, double frame
     }
     own += 1;
     by_function[daemon_function(sample)] += 1;
-    by_library[sample.objects.empty() ? "?" : short_object(sample.objects.front())] += 1;
+    by_library[library_of(sample)] += 1;
   }
   std::printf("frame CPU split (%.0f us per frame, %zu samples; the floor measured beside the stream: %.0f us):\n",
               frame_us, samples.size(), floor_us);

@@ -2,11 +2,13 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/collector_supervision.h"
@@ -24,7 +26,14 @@ namespace {
   core::daemon_state.command_process = 0;  // only the main process answers for the command process
   signal(SIGCHLD, SIG_DFL);
   handle_frame(frame.bytes.get(), frame.received);
-  std::exit(0);
+  // Not exit(): the libraries' destructors and exit handlers would run in a copy of a process with
+  // threads, on state those threads own, and cost more than the rest of the frame's own work. The
+  // output is flushed, and a sanitized build still looks for what the handler leaked.
+  std::fflush(nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_do_leak_check();
+#endif
+  _exit(0);
 }
 
 }  // namespace

@@ -35,14 +35,15 @@ ParsedMap &parsed_map() {
   return *parsed;
 }
 
-// The map as the file now is: parsed again only when the file changed since.
+// The map as the file now is: parsed again only when the file changed since, also after a parse
+// that failed (the main process looks before every frame).
 json_object *parsed_as_now(ParsedMap &parsed) {
   struct stat now {};
   if (stat(kUnitsMapPath, &now) != 0) {
     parsed = ParsedMap{};
     return nullptr;
   }
-  if (!parsed.map || !same_file(parsed, now)) {
+  if (!same_file(parsed, now)) {
     parsed.map = parse_json_file(kUnitsMapPath);
     parsed.device = now.st_dev;
     parsed.inode = now.st_ino;

@@ -18,12 +18,6 @@ namespace {
 
 double seconds(const timeval &t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
-double usage_s(int who) {
-  rusage usage{};
-  getrusage(who, &usage);
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 double cpu_of(pid_t pid) {
   const ProcessInfo info = read_process(pid);
   return info.own_cpu_s + info.children_cpu_s;
@@ -47,6 +41,12 @@ void machine_times(double &busy, double &steal) {
 }
 
 }  // namespace
+
+double usage_s(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 CpuSnapshot cpu_snapshot(const GatewayUnderTest &gateway) {
   CpuSnapshot s;

@@ -20,6 +20,9 @@ struct CpuSnapshot {
   double machine_steal = 0;  // time the hypervisor gave to other machines
 };
 CpuSnapshot cpu_snapshot(const GatewayUnderTest &gateway);
+
+// User and system CPU seconds of getrusage's `who` (RUSAGE_SELF, RUSAGE_THREAD, RUSAGE_CHILDREN).
+double usage_s(int who);
 CpuSnapshot operator-(const CpuSnapshot &a, const CpuSnapshot &b);
 
 // A bare fork of this process whose child exits at once, waited for: CPU (parent and child) and

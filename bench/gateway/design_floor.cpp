@@ -18,6 +18,8 @@ extern "C" {
 #include <ctime>
 #include <thread>
 
+#include "cpu_accounting.h"
+
 namespace bench {
 
 namespace {
@@ -40,14 +42,6 @@ const FloorKind kFloorKinds[] = {
 };
 constexpr const char *kFloorChannel = "bench_design_floor";
 constexpr int kChannelTimeoutMs = 100;
-
-double seconds(const timeval &t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
-
-double usage_s(int who) {
-  rusage usage{};
-  getrusage(who, &usage);
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // The readiness probe on the bus: connect, look the agent up, disconnect.
 void probe_cloud_agent(const char *agent_name) {
@@ -101,15 +95,13 @@ pid_t start_frame(const FloorKind &kind, const std::string &id, const char *agen
   return child;
 }
 
-// Another thread of this program may reap a child first: waitpid then fails with ECHILD, and the
-// child has ended all the same.
-void reap(pid_t child, int options, bool &ended) {
-  for (;;) {
-    const pid_t r = waitpid(child, nullptr, options);
-    if (r < 0 && errno == EINTR) continue;
-    ended = r == child || (r < 0 && errno == ECHILD);
-    return;
+// Whether the child has ended. Another thread of this program may reap it first: waitpid then
+// fails with ECHILD, and the child has ended all the same.
+bool reaped(pid_t child, int options) {
+  pid_t r = 0;
+  while ((r = waitpid(child, nullptr, options)) < 0 && errno == EINTR) {
   }
+  return r == child || (r < 0 && errno == ECHILD);
 }
 
 void sleep_until(const timespec &at) {
@@ -141,30 +133,19 @@ double run_frames(const FloorKind &kind, const std::vector<std::string> &ids, in
     const pid_t child = start_frame(kind, ids[static_cast<std::size_t>(i) % ids.size()], agent_name);
     if (child < 0) continue;
     running.push_back(child);
-    std::erase_if(running, [&](pid_t p) {
-      bool ended = false;
-      reap(p, rate > 0 ? WNOHANG : 0, ended);
-      return ended;
-    });
+    std::erase_if(running, [&](pid_t p) { return reaped(p, rate > 0 ? WNOHANG : 0); });
   }
-  for (pid_t p : running) {
-    bool ended = false;
-    reap(p, 0, ended);
-  }
+  for (pid_t p : running) (void)reaped(p, 0);
   return (usage_s(RUSAGE_THREAD) + usage_s(RUSAGE_CHILDREN) - before) * 1e6 / frames;
 }
 
-// CPU a second of a thread that looks at a slot every 5 ms, as the transmit thread does.
+// CPU a second of a thread that wakes every 5 ms, as the transmit thread does to look at a slot.
 double poll_cpu_us_per_second(double seconds) {
   double used = 0;
   std::thread([&] {
     const double before = usage_s(RUSAGE_THREAD);
     const timespec step{0, 5'000'000};
-    volatile int slot = 0;
-    for (int i = 0; i < static_cast<int>(seconds * 200); ++i) {
-      (void)slot;
-      clock_nanosleep(CLOCK_REALTIME, 0, &step, nullptr);
-    }
+    for (int i = 0; i < static_cast<int>(seconds * 200); ++i) clock_nanosleep(CLOCK_REALTIME, 0, &step, nullptr);
     used = usage_s(RUSAGE_THREAD) - before;
   }).join();
   return used * 1e6 / seconds;

@@ -95,9 +95,20 @@ TEST_F(PeerRestarts, CloudAgentAwayDelaysReportsAndLosesNoFrameOrRecord) {
   ASSERT_TRUE(eventually([] { return daemon_lines("Get Network Info:\n") == 1; }, 60)) << daemon_output();
   ASSERT_TRUE(eventually([] { return identified({kLive, kBuffered, kConfig}) && !logged_record_times(kBuffered).empty(); }, 120));
 
+  // Counted once the agent has ended and the handlers then under way (which found it ready and may
+  // still report or write a live value) have ended too.
+  ASSERT_EQ(WEXITSTATUS(stop_program(agent_)), 0);
+  std::vector<pid_t> under_way;
+  const pid_t command_process = command_process_of(daemon_);
+  for (const ProcessInfo &p : all_processes())
+    if (p.name == "vorn_mgr" && p.state != 'Z' && p.pid != daemon_ && p.pid != command_process) under_way.push_back(p.pid);
+  EXPECT_TRUE(eventually([&] {
+    for (pid_t pid : under_way)
+      if (const auto info = process_info(pid); info && info->state != 'Z' && info->name == "vorn_mgr") return false;
+    return true;
+  }, 30));
   const std::size_t reports_before = transmitted();
   const std::string live_before = shell(std::string("shmchan get ") + kLive);
-  ASSERT_EQ(WEXITSTATUS(stop_program(agent_)), 0);
   const std::size_t away = daemon_output().size();
   ASSERT_TRUE(bus_call("collector_sim", "fail", std::string(R"({"ID":")") + kLive + R"(","Channel":1,"Code":1})"));
   // Frames keep coming and are handled; nothing reaches the cloud or the live channel.

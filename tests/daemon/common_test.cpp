@@ -2,11 +2,13 @@
 // operators read, the name tables, the shell runner's refusal and per-thread time stamps.
 #include <gtest/gtest.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
 extern "C" {
 #include <libubox/uloop.h>
 }
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -21,9 +23,17 @@ extern "C" {
 #include "core/link_frame.h"
 #include "core/log_line.h"
 #include "core/loop_signals.h"
+#include "core/process_fork.h"
 #include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "test_support.h"
+
+#if defined(VORN_SANITIZER_FORK_LOCKS)
+namespace __lsan {
+void LockAllocator();
+void UnlockAllocator();
+}  // namespace __lsan
+#endif
 
 namespace vorn::core {
 namespace {
@@ -190,6 +200,39 @@ TEST(FixedPoint, SplitsIntegerAndTenThousandths) {
   EXPECT_EQ(f.integer, 0xFFFF);
   f = split_fixed_point(std::nan(""));
   EXPECT_EQ(f.integer, 0);
+}
+
+// A sanitized build's child forked while another thread is inside the sanitizer's allocator (here:
+// holds its lock for a while) must still allocate and end, not inherit the lock taken.
+TEST(ProcessFork, ChildOfAForkDuringAnotherThreadsAllocationEnds) {
+#if defined(VORN_SANITIZER_FORK_LOCKS)
+  std::atomic<bool> holding{false};
+  std::thread allocator_user([&] {
+    __lsan::LockAllocator();
+    holding = true;
+    usleep(300 * 1000);
+    __lsan::UnlockAllocator();
+  });
+  while (!holding) usleep(1000);
+  const pid_t child = fork_process();
+  if (child == 0) {
+    std::string grown;
+    for (int i = 0; i < 1000; ++i) grown += std::string(64 + i % 512, 'x');  // refills the child's caches
+    _exit(grown.empty() ? 1 : 0);
+  }
+  allocator_user.join();
+  ASSERT_GT(child, 0);
+  int status = -1;
+  for (int tenth = 0; tenth < 300 && waitpid(child, &status, WNOHANG) == 0; ++tenth) usleep(100 * 1000);
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the child hung in its first allocations";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#else
+  GTEST_SKIP() << "only a sanitized build's allocator needs holding across a fork";
+#endif
 }
 
 }  // namespace

@@ -19,6 +19,9 @@ eventually() {
 prints() { [[ $("${@:2}") == "$1" ]]; }
 pid_file=/var/run/procd/vorn_mgr/instance1/pid
 main_pid() { cat "$pid_file" 2>/dev/null; }
+# The pid of a program just started: its supervisor reports the start before the program's own
+# process has written the pid file.
+started_pid() { eventually 10 test -s "$1"; cat "$1" 2>/dev/null; }
 running_other_than() { local pid; pid=$(main_pid); [[ -n $pid && $pid != "$1" ]] && kill -0 "$pid" 2>/dev/null; }
 lines_of() { logread | grep -F "vorn_mgr[$1]: " | grep -c -F -- "$2"; }
 has_line() { (($(lines_of "$1" "$2") > 0)); }
@@ -58,7 +61,7 @@ check "status before the boot: inactive" status_is inactive
 router-boot
 check "the boot started it: status running" status_is running
 check "service lists it enabled and running" grep -qE '^vorn_mgr +enabled +running' <<<"$(service)"
-first=$(main_pid)
+first=$(started_pid "$pid_file")
 check "the daemon is whole and reporting" eventually 120 whole "$first"
 check "reports reach the cloud agent" eventually 120 reports_above 0
 /etc/init.d/vorn_mgr start
@@ -97,13 +100,13 @@ check "no daemon process is left" eventually 20 no_daemon
 # Started by hand it runs again; a change of its configuration restarts it with the new settings.
 /etc/init.d/vorn_mgr start
 check "started again after the crash loop" status_is running
-fourth=$(main_pid)
+fourth=$(started_pid "$pid_file")
 reload_config >/dev/null
 check "reload_config without a change leaves it alone" test "$(main_pid)" = "$fourth"
 uci set gateway.main.debug=1
 uci commit gateway
 check "reload_config after a change of gateway reloads it" grep -q "gateway changed, reloading vorn_mgr" <<<"$(reload_config)"
-fifth=$(main_pid)
+fifth=$(started_pid "$pid_file")
 # Under user-mode emulation the command line starts with the emulator: only its end is compared.
 started_with_d1() { [[ -n "$fifth" && "$fifth" != "$fourth" && "$(tr '\0' ' ' </proc/"$fifth"/cmdline 2>/dev/null)" == *"/usr/sbin/vorn_mgr -d1 " ]]; }
 check "a new daemon with the new setting (-d1)" started_with_d1
@@ -115,6 +118,9 @@ check "restart gives a new daemon" running_other_than "$fifth"
 # each stream and waits: started, output in the log, respawned after a kill, restarted by a change
 # of its own configuration only.
 pid_of() { cat "/var/run/procd/$1/instance1/pid" 2>/dev/null; }
+# A process of SERVICE other than PID runs. (The supervisor says "running" as it starts the program,
+# whose own process writes the pid file a moment later: until then there is no pid to compare.)
+runs_anew() { local now; now=$(pid_of "$1"); [[ -n $now && $now != "$2" ]] && kill -0 "$now" 2>/dev/null; }
 declare -A program=([vorn_mqtt]=mqtt_agent [vorn_web]=vorn_web) package=([vorn_mqtt]=vorn-mqtt [vorn_web]=vorn-web)
 declare -A started
 for service in vorn_mqtt vorn_web; do
@@ -123,7 +129,7 @@ for service in vorn_mqtt vorn_web; do
   cp "$repo/packaging/openwrt/${package[$service]}/files/$service.init" "/etc/init.d/$service"
   touch "/etc/config/$service"
   "/etc/init.d/$service" start
-  started[$service]=$(pid_of "$service")
+  started[$service]=$(started_pid "/var/run/procd/$service/instance1/pid")
   check "$service: started" test "$("/etc/init.d/$service" status)" = running
   check "$service: both streams in the log" eventually 10 prints 2 eval \
     "logread -e '(info|err) ${program[$service]}\[${started[$service]}\]: $service (up|warns)' | wc -l"
@@ -131,7 +137,7 @@ for service in vorn_mqtt vorn_web; do
 done
 for service in vorn_mqtt vorn_web; do
   check "$service: respawned after its 5 s timeout" eventually 20 prints running eval \
-    "[[ \$(pid_of $service) != ${started[$service]} ]] && /etc/init.d/$service status"
+    "runs_anew $service ${started[$service]} && /etc/init.d/$service status"
   started[$service]=$(pid_of "$service")
 done
 echo "config extra 'extra'" >>/etc/config/vorn_web
@@ -139,7 +145,7 @@ check "a change of vorn_web reloads vorn_web alone" test "$(reload_config)" = "r
 # Under load the new instance may take longer to come up than the reload waits for it.
 check "... which runs again, the MQTT agent untouched" eventually 20 prints "running-${started[vorn_mqtt]}" \
   eval 'echo "$(/etc/init.d/vorn_web status)-$(pid_of vorn_mqtt)"'
-check "... as a new process" test "$(pid_of vorn_web)" != "${started[vorn_web]}"
+check "... as a new process" eventually 10 runs_anew vorn_web "${started[vorn_web]}"
 /etc/init.d/vorn_mqtt stop
 /etc/init.d/vorn_web stop
 check "both stopped, their programs ended" test "$(/etc/init.d/vorn_mqtt status; /etc/init.d/vorn_web status; pgrep -c -f 'sleep 600')" = $'inactive\ninactive\n0'

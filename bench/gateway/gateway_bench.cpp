@@ -325,7 +325,10 @@ int run(int argc, char **argv) {
   // All the runs at the radio limit together, each against the floor taken right before it.
   double limit_floor_cpu = 0;
   long long limit_handled = 0;
-  for (const Step &run : limits) limit_floor_cpu += run.floor_us * static_cast<double>(run.handled), limit_handled += run.handled;
+  for (const Step &run : limits) {
+    limit_floor_cpu += run.floor_us * static_cast<double>(run.handled);
+    limit_handled += run.handled;
+  }
   const double limit_frame_us = daemon_us_of(limits);
   const double limit_floor_us = limit_handled > 0 ? limit_floor_cpu / static_cast<double>(limit_handled) : 0;
   const double best_frame_us = best.sustained ? frame_us(best) : 0;

@@ -11,17 +11,8 @@
 #include <cstring>
 
 #include "core/run_file.h"
+#include "core/sanitizer_locks.h"
 #include "core/sensorlist_lock.h"
-
-#if defined(VORN_SANITIZER_FORK_LOCKS)
-// The sanitizer runtime's own locks (see below).
-namespace __lsan {
-void LockAllocator();
-void UnlockAllocator();
-void LockThreadRegistry();
-void UnlockThreadRegistry();
-}  // namespace __lsan
-#endif
 
 namespace vorn::core {
 
@@ -46,13 +37,13 @@ const int fork_handlers_installed = pthread_atfork(lock_before_fork, unlock_afte
 #if defined(VORN_SANITIZER_FORK_LOCKS)
 // Sanitized builds only. This toolchain's address-sanitizer runtime does not hold its allocator
 // across fork(): a child forked while another thread was refilling its allocation cache inherits
-// the allocator's lock taken and hangs at its first allocation: a frame handler that never ends,
-// nor gives up a lock it took, such as the sensorlist's. So the allocator and the
-// thread registry are held from just before the fork until just after it, as later runtimes do
-// themselves, with signals blocked so that no handler allocates in between. These handlers are
-// installed before any other, so their prepare step runs last and their release first. (The
-// runtime is linked statically for these to be reachable; its store of allocation stacks is left
-// out: holding it costs ten milliseconds a fork, and it is taken only for a stack never seen.)
+// the allocator's lock taken and hangs at its first allocation, a frame handler that never ends
+// nor gives up a lock it took, such as the sensorlist's. So the allocator and the thread registry
+// are held from just before the fork until just after it, as later runtimes do themselves, with
+// signals blocked so that no signal handler allocates in between. These handlers are installed
+// before any other, so their prepare step runs last and their release first. The runtime's store
+// of allocation stacks is left out: holding it costs ten milliseconds a fork, and it is taken only
+// for a stack never seen before.
 thread_local sigset_t signals_before_fork;
 
 void hold_sanitizer_before_fork() {

@@ -24,16 +24,10 @@ extern "C" {
 #include "core/log_line.h"
 #include "core/loop_signals.h"
 #include "core/process_fork.h"
+#include "core/sanitizer_locks.h"
 #include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
 #include "test_support.h"
-
-#if defined(VORN_SANITIZER_FORK_LOCKS)
-namespace __lsan {
-void LockAllocator();
-void UnlockAllocator();
-}  // namespace __lsan
-#endif
 
 namespace vorn::core {
 namespace {

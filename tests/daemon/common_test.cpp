@@ -1,5 +1,5 @@
 // Helpers every part of the daemon leans on: byte order, addresses, the hex dump layout that
-// operators read, the name tables, the shell runner's refusal and per-thread time stamps.
+// operators read, the name tables, the shell runner's refusal, per-thread time stamps and forks.
 #include <gtest/gtest.h>
 #include <sys/time.h>
 #include <sys/wait.h>

@@ -1,6 +1,10 @@
 // The buffered measurement report: every stored record of a Data Frame Request, per channel.
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 
+#include "cloud/cloud_agent.h"
 #include "cloud/json_document.h"
 #include "cloud/measurement_document.h"
 #include "cloud/measurement_reports.h"
@@ -9,6 +13,10 @@
 namespace vorn::cloud {
 
 namespace {
+
+// The service manager starts a stopped agent again within seconds; a minute covers that.
+constexpr unsigned kAgentWaits = 20;
+constexpr unsigned kAgentWaitSeconds = 3;
 
 // One point per record, "T" the distance from the base time in either direction. A record whose
 // value array is missing has no point.
@@ -25,14 +33,27 @@ json_object *record_points(const shared::SensorReport *report, int channel) {
 
 }  // namespace
 
-void report_buffered_data(const shared::SensorReport *report) {
-  if (report == nullptr || report->channel_meta == nullptr || report->records == nullptr) return;
+int report_buffered_data(const shared::SensorReport *report) {
+  if (report == nullptr || report->channel_meta == nullptr || report->records == nullptr) return 0;
 
   json_object *channels = json_object_new_array();
   for (int i = 0; i < reported_channels(report); ++i)
     json_object_array_add(channels, new_channel_values(bounded_text(report->channel_meta[i].name), record_points(report, i)));
   // The no-alarm flag marks logged records: those go to the cloud, the others to shared memory.
-  deliver_measurements(report->sensor_id, report->no_alarm != 0, new_data_object(report->base_time, channels));
+  return deliver_measurements(report->sensor_id, report->no_alarm != 0, new_data_object(report->base_time, channels));
+}
+
+void report_answered_records(const shared::SensorReport *report) {
+  int result = report_buffered_data(report);
+  if (!agent_was_absent(result)) return;
+  std::printf("\tRecords of %s answered: waiting for Cloud_Agent\n", report->sensor_id);
+  for (unsigned i = 0; i < kAgentWaits && agent_was_absent(result); ++i) {
+    sleep(kAgentWaitSeconds);
+    result = report_buffered_data(report);
+  }
+  if (agent_was_absent(result))
+    std::printf("\t%d records of %s lost: Cloud_Agent away for %u s\n", report->record_count, report->sensor_id,
+                kAgentWaits * kAgentWaitSeconds);
 }
 
 }  // namespace vorn::cloud

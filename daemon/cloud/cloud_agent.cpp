@@ -58,4 +58,6 @@ int cloud_invoke(const char *object, const char *method, const char *sender, con
   return result;
 }
 
+bool agent_was_absent(int result) { return result == -1 || result == UBUS_STATUS_NOT_FOUND; }
+
 }  // namespace vorn::cloud

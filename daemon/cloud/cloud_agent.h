@@ -14,4 +14,9 @@ int cloud_agent_ready();
 int cloud_invoke(const char *object, const char *method, const char *sender, const char *message,
                  const char *context);
 
+// True for a cloud_invoke result that means the agent was certainly not reached: no bus
+// connection, the object not on the bus, or gone before the call was delivered. A time-out or an
+// error the agent answered may follow a message it took, so those are not counted here.
+bool agent_was_absent(int result);
+
 }  // namespace vorn::cloud

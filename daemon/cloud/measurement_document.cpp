@@ -38,18 +38,18 @@ json_object *new_data_object(std::int32_t base_time, json_object *channels) {
   return data;
 }
 
-void deliver_measurements(const char *sensor_id, bool logged, json_object *data) {
+int deliver_measurements(const char *sensor_id, bool logged, json_object *data) {
   if (logged) {
     JsonPtr body(json_object_new_array());
     json_object_array_add(body.get(), data);
-    send_report(sensor_id, kLogReport, body.get());
-    return;
+    return send_report(sensor_id, kLogReport, body.get());
   }
   JsonPtr body(json_object_new_object());
   add_string(body.get(), "ID", sensor_id);
   json_object_object_add(body.get(), "Data", data);
   const char *text = json_text(body.get());
   share_memory_write_noneblock(sensor_id, text, static_cast<int>(std::strlen(text)), kChannelWriteTimeout);
+  return 0;
 }
 
 }  // namespace vorn::cloud

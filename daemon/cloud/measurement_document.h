@@ -20,7 +20,7 @@ json_object *new_data_object(std::int32_t base_time, json_object *channels);
 
 // Delivers a data object (and takes it): live data as {"ID": sensor id, "Data": data} to the
 // shared-memory channel named by the sensor id; logged data as a type 9 report with the body
-// [data] to the cloud agent.
-void deliver_measurements(const char *sensor_id, bool logged, json_object *data);
+// [data] to the cloud agent. The agent call's result for logged data, else 0.
+int deliver_measurements(const char *sensor_id, bool logged, json_object *data);
 
 }  // namespace vorn::cloud

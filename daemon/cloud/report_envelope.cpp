@@ -1,5 +1,7 @@
 #include "cloud/report_envelope.h"
 
+#include <libubus.h>
+
 #include "cloud/bus_call.h"
 #include "cloud/cloud_agent.h"
 #include "core/daemon_state.h"
@@ -14,16 +16,16 @@ JsonPtr new_envelope(const char *sensor_id, int type) {
   return envelope;
 }
 
-void send_cloud_report(json_object *envelope, const char *sensor_id) {
+int send_cloud_report(json_object *envelope, const char *sensor_id) {
   const char *text = json_text(envelope);
-  if (core::daemon_state.cloud_agent_name == nullptr) return;
-  cloud_invoke(core::daemon_state.cloud_agent_name, "transmit", kSenderName, text, sensor_id);
+  if (core::daemon_state.cloud_agent_name == nullptr) return UBUS_STATUS_INVALID_ARGUMENT;
+  return cloud_invoke(core::daemon_state.cloud_agent_name, "transmit", kSenderName, text, sensor_id);
 }
 
-void send_report(const char *sensor_id, int type, json_object *body) {
+int send_report(const char *sensor_id, int type, json_object *body) {
   JsonPtr envelope = new_envelope(sensor_id, type);
   add_string(envelope.get(), "Body", json_text(body));
-  send_cloud_report(envelope.get(), sensor_id);
+  return send_cloud_report(envelope.get(), sensor_id);
 }
 
 }  // namespace vorn::cloud

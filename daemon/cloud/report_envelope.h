@@ -23,10 +23,11 @@ enum ReportType : int {
 JsonPtr new_envelope(const char *sensor_id, int type);
 
 // Serialises the envelope and hands it to the agent's "transmit" with the sensor id as context,
-// when the agent's name is known. The call's result is not examined.
-void send_cloud_report(json_object *envelope, const char *sensor_id);
+// when the agent's name is known. The call's result (cloud_invoke's), which only answered records
+// look at; without an agent name UBUS_STATUS_INVALID_ARGUMENT, since no call will ever be made.
+int send_cloud_report(json_object *envelope, const char *sensor_id);
 
 // The tail of every builder: the envelope of `type` with the body's text as "Body", sent.
-void send_report(const char *sensor_id, int type, json_object *body);
+int send_report(const char *sensor_id, int type, json_object *body);
 
 }  // namespace vorn::cloud

@@ -221,7 +221,7 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
   });
   if (known && information) cloud::report_device_info(&report);
   // Answered records are reported also for a sensor not known yet: it has dropped them.
-  if (report.records != nullptr && report.channel_meta != nullptr) cloud::report_buffered_data(&report);
+  if (report.records != nullptr && report.channel_meta != nullptr) cloud::report_answered_records(&report);
   report.channel_meta = nullptr;
   report.records = nullptr;
 }

@@ -7,6 +7,7 @@
 
 #include "cloud/device_reports.h"
 #include "cloud/json_document.h"
+#include "cloud/measurement_reports.h"
 #include "cloud/message_retrieval.h"
 #include "cloud_fixture.h"
 #include "data/retrieved_settings.h"
@@ -169,6 +170,41 @@ TEST_F(CloudRetrieval, UnreachableAgentCostsOneLineAndABoundedWait) {
     core::daemon_state.cloud_agent_name = agent_name;
   }
   std::this_thread::sleep_for(std::chrono::seconds(2));  // the slow agent finishes its answer
+}
+
+// Records the sensor was answered for exist nowhere else: an agent gone from the bus is waited for
+// and the report sent once it is back, but a call the agent may have taken is never made twice.
+TEST_F(CloudRetrieval, AnsweredRecordsWaitForAnAbsentAgentAndAreNeverSentTwice) {
+  float values[1] = {21.5f};
+  shared::DataRecord record{1700000000, values, nullptr};
+  shared::ChannelMeta meta{"Inlet", 1, "degC"};
+  const auto answered = [&] {
+    report.channel_count = 1, report.channel_meta = &meta, report.records = &record, report.record_count = 1;
+    report.base_time = record.time, report.no_alarm = 1;
+    return capture_stdout([&] { report_answered_records(&report); });
+  };
+  const std::string waiting = "\tRecords of 00124B0001A2B3C4 answered: waiting for Cloud_Agent\n";
+
+  delete agent;  // away; back two seconds later
+  std::thread comeback([] {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    agent = new AgentProcess(core::daemon_state.cloud_agent_name);
+  });
+  std::string out = answered();
+  comeback.join();
+  EXPECT_EQ(out.rfind("ubus_lookup_id failed\n" + waiting, 0), 0u) << out;
+  EXPECT_EQ(transmitted().size(), 1u) << out;
+
+  SetUp();
+  agent_file("delay_ms", "4500");
+  EXPECT_EQ(answered(), "ubus_invoke failed\n") << "timed out, but the agent may have it";
+  EXPECT_EQ(calls().size(), 1u);
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // the slow agent finishes its answer
+
+  SetUp();
+  char *agent_name = std::exchange(core::daemon_state.cloud_agent_name, nullptr);
+  EXPECT_EQ(answered(), "") << "no agent name: nothing is waited for";
+  core::daemon_state.cloud_agent_name = agent_name;
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ extern "C" {
 #include <cstdlib>
 
 #include "api_params.h"
-#include "device_list_reader.h"
+#include "common/bus_json.h"
+#include "common/device_list.h"
 #include "live_values.h"
 
 namespace web {
@@ -29,14 +30,6 @@ std::string command_output(const char *command) {
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0 && output.size() < (1u << 20)) output.append(buffer, got);
   pclose(pipe);
   return output;
-}
-
-void keep_reply(ubus_request *request, int, blob_attr *message) {
-  auto *out = static_cast<Json *>(request->priv);
-  if (*out != nullptr || message == nullptr) return;
-  char *text = blobmsg_format_json(message, true);
-  if (text != nullptr) *out = parse_json(text);
-  std::free(text);
 }
 
 const char *report_state_text(int state) {
@@ -69,7 +62,7 @@ SensorView sensor_from_bus(json_object *object) {
   return sensor;
 }
 
-void merge_entry(SensorView &sensor, const DeviceEntry &entry, bool from_bus) {
+void merge_entry(SensorView &sensor, const agents::DeviceEntry &entry, bool from_bus) {
   sensor.in_device_list = true;
   if (!from_bus) {
     char text[8];
@@ -172,15 +165,8 @@ GatewaySource::~GatewaySource() {
 Json GatewaySource::call(const char *method) {
   if (bus_ == nullptr) bus_ = ubus_connect(nullptr);
   if (bus_ == nullptr) return nullptr;
-  std::uint32_t id = 0;
-  int status = ubus_lookup_id(bus_, "vorn_mgr", &id);
-  Json reply;
-  if (status == UBUS_STATUS_OK) {
-    blob_buf message{};
-    blob_buf_init(&message, 0);
-    status = ubus_invoke(bus_, id, method, message.head, keep_reply, &reply, kBusTimeoutMs);
-    blob_buf_free(&message);
-  }
+  int status = UBUS_STATUS_OK;
+  Json reply = agents::call_json(bus_, "vorn_mgr", method, "", kBusTimeoutMs, &status);
   // A bus daemon that went away (or came back) needs a new connection; a missing object does not.
   if (status == UBUS_STATUS_CONNECTION_FAILED) {
     ubus_free(bus_);
@@ -209,11 +195,11 @@ GatewayReading GatewaySource::read() {
       if (!sensor.id.empty()) add(std::move(sensor));
     }
   }
-  const auto entries = read_device_list();
-  for (const DeviceEntry &entry : entries.value_or(std::vector<DeviceEntry>{})) {
-    if (reading.from_bus && by_id.count(entry.id) == 0) continue;  // the daemon's list is the list
+  const auto entries = agents::read_device_list();
+  for (const agents::DeviceEntry &entry : entries.value_or(std::vector<agents::DeviceEntry>{})) {
+    if (reading.from_bus && by_id.count(entry.ext_address) == 0) continue;  // the daemon's list is the list
     SensorView fresh;
-    fresh.id = entry.id;
+    fresh.id = entry.ext_address;
     merge_entry(add(std::move(fresh)), entry, reading.from_bus);
   }
   std::size_t in_sensorlist = 0;

@@ -12,9 +12,19 @@
 #include <string>
 #include <vector>
 
-#include "web_json.h"
+#include "common/json_doc.h"
 
 namespace web {
+
+// The JSON helpers shared by the programs beside the daemon.
+using agents::for_each_member;
+using agents::int_member;
+using agents::Json;
+using agents::json_text;
+using agents::member;
+using agents::number_member;
+using agents::parse_json;
+using agents::string_member;
 
 struct ChannelView {
   std::string name, unit;

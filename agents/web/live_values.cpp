@@ -9,9 +9,15 @@
 #include <memory>
 
 #include "api_params.h"
-#include "web_json.h"
+#include "common/json_doc.h"
 
 namespace web {
+
+using agents::Json;
+using agents::member;
+using agents::number_member;
+using agents::parse_json;
+using agents::string_member;
 
 namespace {
 

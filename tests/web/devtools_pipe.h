@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "web_json.h"
+#include "common/json_doc.h"
 
 namespace web::test {
+
+using namespace agents;
 
 class Browser {
  public:

@@ -52,8 +52,8 @@ TEST_F(WebApi, RefusesWhatItMustAndStaysBounded) {
                         "ln -s /etc/passwd /tmp/www/passwd.html && echo secret > /tmp/outside.html"), 0);
   web_[0] = sim::start_program({"/usr/sbin/vorn_web", "-w", kWww}, "/tmp/vorn_web.out");
   ASSERT_TRUE(eventually([] {
-    const sim::Json sensors = sim::parse_json(body_of(http_get(kPort, "/api/sensors")));
-    const std::string text = sim::json_text(sensors.get());
+    const agents::Json sensors = agents::parse_json(body_of(http_get(kPort, "/api/sensors")));
+    const std::string text = agents::json_text(sensors.get());
     return text.find(kSensor) != std::string::npos && text.find("Humidity") != std::string::npos;
   }, 120)) << file_text("/tmp/vorn_web.out");
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/json_doc.h"
+#include "live_values.h"
 
 namespace web {
 
@@ -34,6 +35,7 @@ struct ChannelView {
 
 struct SensorView {
   std::string id, short_address, model, firmware, report_state;
+  std::string name;  // the name the sensor gave itself and the gateway stores (DeviceName)
   std::string availability;  // "online" | "offline" from the daemon; "" when vorn_web decides
   int interval = 0, rssi = 0;
   double battery = 0;
@@ -42,11 +44,14 @@ struct SensorView {
   std::string reading;            // the live body as published ("" none): a new text is a new reading
   double reading_time_ms = 0;     // its BaseTime
   std::vector<ChannelView> channels;
+  std::string logged;                 // the last buffered records as published ("" none)
+  std::optional<LiveReading> logged_reading;
 };
 
 struct GatewayReading {
   Json status;             // the daemon's status object, or one built from what was found
   bool from_bus = false;   // the daemon's bus object answered
+  std::string bus = "ok";  // "ok", "no daemon" (its object is not on the bus), "gone" (no bus daemon)
   std::vector<SensorView> sensors;
 };
 
@@ -63,9 +68,16 @@ class GatewaySource {
 
   GatewayReading read();
 
+  // Sends the daemon's command event; the bus status.
+  int send_command(const std::string &event);
+  // One option of a sensor's sensorlist section ("" when unset); the id is 16 checked hex digits.
+  std::string sensorlist_option(const std::string &id, const std::string &option);
+
  private:
   Json call(const char *method);
+  bool connect();
   ubus_context *bus_ = nullptr;
+  int last_status_ = 0;
 };
 
 }  // namespace web

@@ -12,6 +12,7 @@
 #include "devtools_pipe.h"
 #include "gateway_run.h"
 #include "http_request.h"
+#include "common/json_doc.h"
 #include "live_values.h"
 #include "web_stop.h"
 
@@ -62,12 +63,12 @@ class WebPage : public sim::test::GatewayRun {
 };
 
 // The sensors' availability and alarm flags as /api/sensors gives them.
-web::Json api_sensors() { return web::parse_json(web::test::body_of(web::test::http_get(kPort, "/api/sensors"))); }
+agents::Json api_sensors() { return agents::parse_json(web::test::body_of(web::test::http_get(kPort, "/api/sensors"))); }
 
 json_object *api_sensor(json_object *document, const std::string &id) {
-  json_object *list = web::member(document, "sensors");
+  json_object *list = agents::member(document, "sensors");
   for (std::size_t i = 0; list != nullptr && i < json_object_array_length(list); ++i)
-    if (web::string_member(json_object_array_get_idx(list, i), "id") == id) return json_object_array_get_idx(list, i);
+    if (agents::string_member(json_object_array_get_idx(list, i), "id") == id) return json_object_array_get_idx(list, i);
   return nullptr;
 }
 
@@ -116,15 +117,15 @@ TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen
     network.insert(sim::string_member(json_object_array_get_idx(sensors, i), "ID"));
   ASSERT_GE(network.size(), 5u);
   ASSERT_TRUE(eventually([&] {
-    const web::Json document = api_sensors();
+    const agents::Json document = api_sensors();
     for (const std::string &id : network)
-      if (web::string_member(api_sensor(document.get(), id), "availability") != "online") return false;
+      if (agents::string_member(api_sensor(document.get(), id), "availability") != "online") return false;
     return true;
   }, 120)) << file_text("/tmp/vorn_web.out");
   ASSERT_TRUE(bus_call("collector_sim", "fail", std::string(R"({"ID":")") + kFailing + R"(","Channel":1,"Code":1})"));
   ASSERT_TRUE(eventually([] {
-    const web::Json document = api_sensors();
-    return json_object_get_boolean(web::member(api_sensor(document.get(), kFailing), "alarm"));
+    const agents::Json document = api_sensors();
+    return json_object_get_boolean(agents::member(api_sensor(document.get(), kFailing), "alarm"));
   }, 60));
   ASSERT_TRUE(eventually([&] { return readings.count() >= 5; }, 120));
 
@@ -132,44 +133,44 @@ TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen
   web::test::Browser browser(std::string("http://127.0.0.1:") + std::to_string(kPort) + "/#sensor=" + kFailing, 1280,
                              900, "/tmp/chromium-profile", "/tmp/chromium.out");
   ASSERT_TRUE(browser.attach()) << "chromium did not start (make test installs it):\n" << file_text("/tmp/chromium.out");
-  web::Json facts;
-  auto read_facts = [&] { facts = web::parse_json(browser.evaluate(page_facts_script())); return facts != nullptr; };
+  agents::Json facts;
+  auto read_facts = [&] { facts = agents::parse_json(browser.evaluate(page_facts_script())); return facts != nullptr; };
   ASSERT_TRUE(eventually([&] {
-    return read_facts() && json_object_get_boolean(web::member(facts.get(), "loaded")) &&
-           web::string_member(facts.get(), "live") == "live" && web::int_member(facts.get(), "plotPoints", -1) > 0;
-  }, 60)) << web::json_text(facts.get());
-  EXPECT_EQ(web::string_member(facts.get(), "silencedState"), "online");
+    return read_facts() && json_object_get_boolean(agents::member(facts.get(), "loaded")) &&
+           agents::string_member(facts.get(), "live") == "live" && agents::int_member(facts.get(), "plotPoints", -1) > 0;
+  }, 60)) << agents::json_text(facts.get());
+  EXPECT_EQ(agents::string_member(facts.get(), "silencedState"), "online");
 
   // The page is open: a sensor falls silent, and the page learns it from the stream alone.
   ASSERT_TRUE(bus_call("collector_sim", "silence", std::string(R"({"ID":")") + kSilenced + "\"}"));
-  EXPECT_TRUE(eventually([&] { return read_facts() && web::int_member(facts.get(), "pushedOffline") >= 1; }, 120))
-      << web::json_text(facts.get());
+  EXPECT_TRUE(eventually([&] { return read_facts() && agents::int_member(facts.get(), "pushedOffline") >= 1; }, 120))
+      << agents::json_text(facts.get());
   const std::size_t sent = readings.count();
   read_facts();
   std::set<std::string> rows;
-  json_object *row_ids = web::member(facts.get(), "rows");
+  json_object *row_ids = agents::member(facts.get(), "rows");
   for (std::size_t i = 0; row_ids != nullptr && i < json_object_array_length(row_ids); ++i)
     rows.insert(json_object_get_string(json_object_array_get_idx(row_ids, i)));
   EXPECT_EQ(rows, network) << "one row per simulated sensor";
-  const std::string alarms = web::json_text(web::member(facts.get(), "alarms"));
+  const std::string alarms = agents::json_text(agents::member(facts.get(), "alarms"));
   EXPECT_NE(alarms.find(kFailing), std::string::npos) << alarms;
-  EXPECT_NE(web::string_member(facts.get(), "alarmText").find("Humidity"), std::string::npos);
-  EXPECT_EQ(web::string_member(facts.get(), "detail"), kFailing);
+  EXPECT_NE(agents::string_member(facts.get(), "alarmText").find("Humidity"), std::string::npos);
+  EXPECT_EQ(agents::string_member(facts.get(), "detail"), kFailing);
   // The plot is redrawn with each reading: it may lack only the one that came after its last draw.
-  EXPECT_GE(web::int_member(facts.get(), "plotPoints") + 1, static_cast<long long>(sent));
-  EXPECT_EQ(web::int_member(facts.get(), "linePoints"), web::int_member(facts.get(), "plotPoints"));
-  EXPECT_EQ(web::string_member(facts.get(), "silencedState"), "offline");
-  EXPECT_EQ(web::string_member(facts.get(), "silencedBadge"), "offline");
-  const std::string header = web::string_member(facts.get(), "header");
+  EXPECT_GE(agents::int_member(facts.get(), "plotPoints") + 1, static_cast<long long>(sent));
+  EXPECT_EQ(agents::int_member(facts.get(), "linePoints"), agents::int_member(facts.get(), "plotPoints"));
+  EXPECT_EQ(agents::string_member(facts.get(), "silencedState"), "offline");
+  EXPECT_EQ(agents::string_member(facts.get(), "silencedBadge"), "offline");
+  const std::string header = agents::string_member(facts.get(), "header");
   EXPECT_EQ(header, sim::test::shell("uci -q get gateway.main.register_name").substr(0, 16) + "|running|" +
                         std::to_string(network.size()) + "/100");
   EXPECT_TRUE(browser.screenshot(build + "/web_page.png"));
 
   // Phone-sized: the same rows, and the page itself does not scroll sideways.
   ASSERT_TRUE(browser.resize(390, 844, true));
-  ASSERT_TRUE(eventually([&] { return read_facts() && web::int_member(facts.get(), "pageWidth") <= 390; }, 20))
-      << web::json_text(facts.get());
-  EXPECT_EQ(json_object_array_length(web::member(facts.get(), "rows")), network.size());
+  ASSERT_TRUE(eventually([&] { return read_facts() && agents::int_member(facts.get(), "pageWidth") <= 390; }, 20))
+      << agents::json_text(facts.get());
+  EXPECT_EQ(json_object_array_length(agents::member(facts.get(), "rows")), network.size());
   EXPECT_TRUE(browser.screenshot(build + "/web_page_phone.png"));
 }
 

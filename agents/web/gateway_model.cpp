@@ -210,7 +210,6 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
   json_object *about = json_object_new_object();
   json_object_object_add(about, "source", json_object_new_string(reading.from_bus ? "daemon" : "fallback"));
   json_object_object_add(about, "bus", json_object_new_string(reading.bus.c_str()));
-  json_object_object_add(about, "read_at", json_object_new_int64(static_cast<std::int64_t>(now_ms / 1000)));
   json_object_object_add(about, "retry_ms", json_object_new_int(kRetryMs));
   json_object_object_add(reading.status.get(), "web", about);
   auto status = std::make_shared<const std::string>(text_of(reading.status.get()));

@@ -25,6 +25,8 @@ using sim::test::file_text;
 constexpr int kPort = 8080;
 constexpr const char *kFailing = "00124B0001A2B301";   // channel 1 (Humidity) made to fail
 constexpr const char *kSilenced = "00124B0001A2B303";
+constexpr const char *kLogging = "00124B0001A2B302";    // buffers its readings: reported as logs
+constexpr const char *kRestarted = "00124B0001A2B306";  // falls silent while vorn_web is away
 
 // The readings a sensor published on its live channel, counted by a thread of their own: those
 // whose channel 0 holds a value, each once.
@@ -77,7 +79,8 @@ constexpr const char *kPageFacts = R"JS((() => {
   const rows = [...document.querySelectorAll('#sensors tbody tr')];
   const row = (id) => document.querySelector('#sensors tr[data-id="' + id + '"]');
   const plot = document.querySelector('#detail .channel[data-channel="0"] svg.plot');
-  const line = plot && plot.querySelector('polyline');
+  const lines = plot ? [...plot.querySelectorAll('polyline')] : [];
+  const cell = (id, n) => row(id)?.cells[n]?.textContent || '';
   const pushed = [...document.querySelectorAll('#events li[data-type="availability"][data-live="1"]')];
   return {
     loaded: document.body.dataset.loaded === '1',
@@ -87,7 +90,18 @@ constexpr const char *kPageFacts = R"JS((() => {
     alarmText: (row('FAILING')?.querySelector('.badge.alarm') || {}).textContent || '',
     detail: document.getElementById('detail').dataset.id || '',
     plotPoints: plot ? Number(plot.dataset.points) : -1,
-    linePoints: line ? line.getAttribute('points').trim().split(/\s+/).length : 0,
+    linePoints: lines.reduce((n, l) => n + l.getAttribute('points').trim().split(/\s+/).length, 0),
+    failingValues: cell('FAILING', 4),
+    failingDetail: document.querySelector('#detail .channel[data-channel="1"] .value')?.textContent || '',
+    timeLabels: plot ? plot.querySelectorAll('text.time').length : 0,
+    loggedValues: cell('LOGGING', 4),
+    loggedName: cell('LOGGING', 1),
+    loggedNote: document.querySelector('#detail[data-id="LOGGING"] .channel[data-channel="0"] .note')?.textContent || '',
+    loggedPlot: Number(document.querySelector('#detail[data-id="LOGGING"] .channel[data-channel="0"] svg.plot')?.dataset.points || -1),
+    restartedState: row('RESTARTED')?.dataset.availability || '',
+    daemon: document.getElementById('daemon').textContent,
+    fault: document.getElementById('fault').hidden ? '' : document.getElementById('fault').textContent,
+    detailTop: Math.round(document.getElementById('detail').getBoundingClientRect().top),
     silencedState: row('SILENCED')?.dataset.availability || '',
     silencedBadge: (row('SILENCED')?.querySelector('.badge.availability') || {}).textContent || '',
     pushedOffline: pushed.filter((e) => e.dataset.id === 'SILENCED' && e.dataset.availability === 'offline').length,
@@ -99,7 +113,8 @@ constexpr const char *kPageFacts = R"JS((() => {
 
 std::string page_facts_script() {
   std::string script = kPageFacts;
-  for (auto [name, id] : {std::pair{"FAILING", kFailing}, std::pair{"SILENCED", kSilenced}})
+  for (auto [name, id] : {std::pair{"FAILING", kFailing}, std::pair{"SILENCED", kSilenced}, std::pair{"LOGGING", kLogging},
+                          std::pair{"RESTARTED", kRestarted}})
     for (std::size_t at; (at = script.find(name)) != std::string::npos;) script.replace(at, std::strlen(name), id);
   return script;
 }
@@ -164,7 +179,43 @@ TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen
   const std::string header = agents::string_member(facts.get(), "header");
   EXPECT_EQ(header, sim::test::shell("uci -q get gateway.main.register_name").substr(0, 16) + "|running|" +
                         std::to_string(network.size()) + "/100");
+  // A channel in error shows "error", in the row and in the detail; plots carry a time axis.
+  EXPECT_NE(agents::string_member(facts.get(), "failingValues").find("error"), std::string::npos) << agents::json_text(facts.get());
+  EXPECT_EQ(agents::string_member(facts.get(), "failingDetail"), "error");
+  EXPECT_EQ(agents::int_member(facts.get(), "timeLabels"), 3);
   EXPECT_TRUE(browser.screenshot(build + "/web_page.png"));
+
+  // A logging sensor: its stored name, its logged values in the row, marked as logged in the
+  // detail, with a plot of the records at their own times.
+  ASSERT_TRUE(eventually([] {
+    const agents::Json document = api_sensors();
+    json_object *channels = agents::member(api_sensor(document.get(), kLogging), "channels");
+    return channels != nullptr && json_object_array_length(channels) > 0 &&
+           json_object_get_boolean(agents::member(json_object_array_get_idx(channels, 0), "logged"));
+  }, 240)) << "the logging sensor's records never reached vorn_web";
+  browser.evaluate(std::string("location.hash = '#/sensor/") + kLogging + "'");
+  EXPECT_TRUE(eventually([&] { return read_facts() && agents::int_member(facts.get(), "loggedPlot", -1) > 0; }, 30))
+      << agents::json_text(facts.get());
+  EXPECT_EQ(agents::string_member(facts.get(), "loggedName"), "Boiler");
+  EXPECT_NE(agents::string_member(facts.get(), "loggedValues").find("kPa"), std::string::npos) << agents::json_text(facts.get());
+  EXPECT_EQ(agents::string_member(facts.get(), "loggedNote").rfind("logged, measured", 0), 0u) << agents::json_text(facts.get());
+
+  // vorn_web goes away; meanwhile a sensor goes offline. The page reconnects to the new vorn_web
+  // and shows the change, not what it had.
+  EXPECT_EQ(agents::string_member(facts.get(), "restartedState"), "online");
+  web::test::stop_web(web_, "/tmp/vorn_web.out");
+  ASSERT_TRUE(bus_call("collector_sim", "silence", std::string(R"({"ID":")") + kRestarted + "\"}"));
+  ASSERT_TRUE(eventually([] {
+    const agents::Json list = bus_call("vorn_mgr", "sensors");
+    const std::string text = agents::json_text(list.get());
+    const std::size_t at = text.find(kRestarted);
+    return at != std::string::npos && text.find("\"offline\"", at) < text.find('}', at);
+  }, 240)) << "the daemon never took the sensor for offline";
+  web_ = sim::start_program({"/usr/sbin/vorn_web"}, "/tmp/vorn_web.out");
+  EXPECT_TRUE(eventually([&] {
+    return read_facts() && agents::string_member(facts.get(), "restartedState") == "offline" &&
+           agents::string_member(facts.get(), "live") == "live";
+  }, 60)) << agents::json_text(facts.get());
 
   // Phone-sized: the same rows, and the page itself does not scroll sideways.
   ASSERT_TRUE(browser.resize(390, 844, true));
@@ -172,6 +223,15 @@ TEST_F(WebPage, ShowsEverySensorTheAlarmThePlotAndTheAvailabilityPushedWhileOpen
       << agents::json_text(facts.get());
   EXPECT_EQ(json_object_array_length(agents::member(facts.get(), "rows")), network.size());
   EXPECT_TRUE(browser.screenshot(build + "/web_page_phone.png"));
+
+  // The daemon stops: the header says so, and the badge is no longer plainly "live".
+  sim::test::stop_program(daemon_);
+  EXPECT_TRUE(eventually([&] {
+    return read_facts() && agents::string_member(facts.get(), "daemon") == "not answering" &&
+           agents::string_member(facts.get(), "fault").find("daemon is not answering") != std::string::npos;
+  }, 60)) << agents::json_text(facts.get());
+  EXPECT_NE(agents::string_member(facts.get(), "live"), "live");
+  EXPECT_NE(agents::string_member(facts.get(), "header").find("|unknown|"), std::string::npos) << "not \"stopped\"";
 }
 
 }  // namespace

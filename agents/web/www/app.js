@@ -180,7 +180,8 @@ function plot(points, intervalSeconds) {
     node.append(svg('line', { x1: 34, x2: 296, y1: y(v), y2: y(v) }), svg('text', { class: 'axis', x: 0, y: y(v) + 3 }, v.toFixed(1)));
   }
   const span = t1 - t0;
-  for (const [t, anchor] of [[t0, 'start'], [t0 + span / 2, 'middle'], [t1, 'end']]) {
+  const ticks = span > 0 ? [[t0, 'start'], [t0 + span / 2, 'middle'], [t1, 'end']] : [[t1, 'end']];
+  for (const [t, anchor] of ticks) {
     const when = new Date(t);
     const label = span > 86400000 ? when.toLocaleDateString() : when.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
     node.append(svg('text', { class: 'axis time', x: x(t), y: 132, 'text-anchor': anchor }, label));

@@ -35,7 +35,9 @@ struct HttpAnswer {
 class GatewayModel {
  public:
   static constexpr std::size_t kLoggedEvents = 100;
-  static constexpr std::size_t kStreamEvents = 2000;
+  // Events kept for the streams: a stream that falls further behind ends, and its page loads the
+  // whole state again when it reconnects.
+  static constexpr std::size_t kStreamEvents = 400;
   // A sensor without word from the daemon is offline after this many intervals without a reading.
   static constexpr int kMissedIntervals = 3;
   // Marks on a sensor's row: battery below this (volts, as sensors report it), signal below this.

@@ -120,7 +120,7 @@ bool read_pem(const std::string &path, std::string &text, std::string &problem) 
   return true;
 }
 
-// A command's body, gathered over the calls that bring it.
+// A request's state between the calls that bring it: a command's body.
 struct Upload {
   std::string body;
   bool too_large = false;
@@ -151,12 +151,17 @@ struct HttpServer::Stream {
         stream.sent += count;
         return static_cast<ssize_t>(count);
       }
-      stream.pending.clear();
+      // A replay or a burst leaves a large buffer behind: streams keep only a small one while idle.
+      if (stream.pending.capacity() > 2048) std::string().swap(stream.pending);
+      else stream.pending.clear();
       stream.sent = 0;
       const auto now = std::chrono::steady_clock::now();
       if (stream.server.model_.stopped() || now >= stream.ends) return MHD_CONTENT_READER_END_OF_STREAM;
-      for (const Event &event : stream.server.model_.wait_events(stream.cursor, std::chrono::milliseconds(0)))
-        stream.pending += sse_frame(event);
+      const std::uint64_t before = stream.cursor;
+      const std::vector<Event> events = stream.server.model_.wait_events(stream.cursor, std::chrono::milliseconds(0));
+      // Events lost to a stream that fell behind: it ends rather than show less than happened.
+      if (!events.empty() && events.front().seq > before + 1) return MHD_CONTENT_READER_END_OF_STREAM;
+      for (const Event &event : events) stream.pending += sse_frame(event);
       // A comment when nothing happened for a while: a client that went away is found by the write.
       if (stream.pending.empty() && now >= stream.next_keep_alive) stream.pending = ": keep-alive\n\n";
       if (!stream.pending.empty()) {
@@ -233,7 +238,7 @@ bool HttpServer::start(std::string &problem) {
       MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeout.count()),
       // What a connection may hold: the request head and the answer's head.
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(2 * kMaxRequestBytes),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(kMaxRequestBytes + 4096),
       MHD_OPTION_LISTEN_BACKLOG_SIZE, 32u,
       MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
       MHD_OPTION_END);
@@ -295,24 +300,36 @@ bool HttpServer::authorized(MHD_Connection *connection, int &refusal) {
 
 int HttpServer::dispatch(MHD_Connection *connection, const char *url, const char *method, const char *upload,
                          std::size_t *upload_size, void **request_state) {
-  const std::string path = url;
-  const bool post = std::strcmp(method, "POST") == 0;
-  if (post && path == "/api/command" && *request_state != nullptr) {
-    // The body arrives in pieces; the last call brings none.
-    auto &gathered = *static_cast<Upload *>(*request_state);
-    if (*upload_size != 0) {
-      if (gathered.body.size() + *upload_size > kMaxCommandBytes) gathered.too_large = true;
-      else gathered.body.append(upload, *upload_size);
-      *upload_size = 0;
-      return MHD_YES;
-    }
-    if (gathered.too_large) return send_error(connection, 413, "a command takes at most 1024 bytes");
-    return command(connection, gathered.body);
+  const bool command_post = std::strcmp(method, "POST") == 0 && std::strcmp(url, "/api/command") == 0;
+  if (*request_state == nullptr) {
+    // Only the head so far. An answer queued now closes the connection after it: only a body that
+    // is not taken is refused at once; everything else is answered once the request is whole, so
+    // the connection stays open for the next one.
+    if (has_body(connection) && !command_post) return answer(connection, url, method, "");
+    const char *length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxCommandBytes)
+      return send_error(connection, 413, "a command takes at most 1024 bytes");
+    *request_state = new Upload;
+    return MHD_YES;
   }
+  auto &request = *static_cast<Upload *>(*request_state);
+  if (*upload_size != 0) {
+    // A body sent in chunks beyond the bound is read and dropped, and refused once it ended.
+    if (request.body.size() + *upload_size > kMaxCommandBytes) request.too_large = true;
+    else request.body.append(upload, *upload_size);
+    *upload_size = 0;
+    return MHD_YES;
+  }
+  if (request.too_large) return send_error(connection, 413, "a command takes at most 1024 bytes");
+  return answer(connection, url, method, request.body);
+}
+
+int HttpServer::answer(MHD_Connection *connection, const std::string &path, const char *method, const std::string &body) {
+  const bool post = std::strcmp(method, "POST") == 0;
   if (!host_allowed(header(connection, MHD_HTTP_HEADER_HOST), config_))
     return send_error(connection, 421, "unknown host name: add it to the page's names");
   if (int refusal = MHD_NO; !authorized(connection, refusal)) return refusal;
-  if (head_bytes(connection, url) > kMaxRequestBytes)
+  if (head_bytes(connection, path.c_str()) > kMaxRequestBytes)
     return send_error(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "request head too large");
   if (post && path == "/api/command") {
     const char *type = header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -327,8 +344,7 @@ int HttpServer::dispatch(MHD_Connection *connection, const char *url, const char
     }
     if (config_.user.empty() && (!is_loopback(config_.host) || header(connection, "X-Forwarded-For") != nullptr))
       return send_error(connection, 403, "commands need a login (user and password in the page's settings)");
-    *request_state = new Upload;
-    return MHD_YES;
+    return command(connection, body);
   }
   if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
     return send(connection, 405, "application/json", "{\"error\":\"only GET, and POST for commands\"}",
@@ -389,7 +405,7 @@ int HttpServer::stream_events(MHD_Connection *connection) {
   stream->ends = now + kStreamLifetime;
   stream->next_keep_alive = now + kKeepAlive;
   MHD_Response *response =
-      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Stream::read, stream.get(), &Stream::release);
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 2048, &Stream::read, stream.get(), &Stream::release);
   if (response == nullptr) {
     streams_.fetch_sub(1);
     return MHD_NO;

@@ -63,6 +63,7 @@ class HttpServer {
   friend struct Stream;
   int dispatch(MHD_Connection *connection, const char *url, const char *method, const char *upload,
                std::size_t *upload_size, void **request_state);
+  int answer(MHD_Connection *connection, const std::string &path, const char *method, const std::string &body);
   int command(MHD_Connection *connection, const std::string &body);
   bool authorized(MHD_Connection *connection, int &refusal);
   int stream_events(MHD_Connection *connection);

@@ -3,6 +3,7 @@
 // JSON API until SIGTERM, SIGINT or SIGHUP.
 //
 //   vorn_web [-l ADDRESS:PORT] [-w FOLDER]     (defaults from /etc/config/vorn_web)
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -90,6 +91,11 @@ class Poller {
       lock.unlock();
       model_.update(source.read(), now_ms());
       run_commands(source);
+#ifdef __GLIBC__
+      // Each look replaces texts of tens of KiB: give the pages they leave free back, so the
+      // resident size stays what the page needs (musl's allocator does this by itself).
+      malloc_trim(0);
+#endif
       lock.lock();
       // Sooner while a command waits for its effect.
       wake_.wait_for(lock, pending_.empty() ? period_ : std::min(period_, std::chrono::milliseconds(250)),
@@ -108,6 +114,10 @@ class Poller {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef __GLIBC__
+  // One malloc arena for the few threads: per-thread arenas would each keep freed memory resident.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   std::string problem;
   web::WebConfig config = web::read_web_config(problem);
   for (int i = 1; i < argc; i += 2) {

@@ -210,6 +210,7 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
   json_object *about = json_object_new_object();
   json_object_object_add(about, "source", json_object_new_string(reading.from_bus ? "daemon" : "fallback"));
   json_object_object_add(about, "bus", json_object_new_string(reading.bus.c_str()));
+  json_object_object_add(about, "units_map", json_object_new_string(reading.units_map.c_str()));
   json_object_object_add(about, "retry_ms", json_object_new_int(kRetryMs));
   json_object_object_add(reading.status.get(), "web", about);
   auto status = std::make_shared<const std::string>(text_of(reading.status.get()));

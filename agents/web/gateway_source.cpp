@@ -247,6 +247,7 @@ GatewayReading GatewaySource::read() {
     reading.sensors.push_back(std::move(by_id[id]));
   }
   reading.bus = reading.from_bus ? "ok" : bus_ == nullptr ? "gone" : "no daemon";
+  reading.units_map = units_map_.state();
   reading.status = reading.from_bus ? std::move(status)
                                     : fallback_status(entries ? entries->size() : 0, in_sensorlist);
   return reading;

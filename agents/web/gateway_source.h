@@ -14,6 +14,7 @@
 
 #include "common/json_doc.h"
 #include "live_values.h"
+#include "units_map_state.h"
 
 namespace web {
 
@@ -52,6 +53,7 @@ struct GatewayReading {
   Json status;             // the daemon's status object, or one built from what was found
   bool from_bus = false;   // the daemon's bus object answered
   std::string bus = "ok";  // "ok", "no daemon" (its object is not on the bus), "gone" (no bus daemon)
+  std::string units_map = "ok";  // UnitsMapWatch::state
   std::vector<SensorView> sensors;
 };
 
@@ -78,6 +80,7 @@ class GatewaySource {
   bool connect();
   ubus_context *bus_ = nullptr;
   int last_status_ = 0;
+  UnitsMapWatch units_map_;
 };
 
 }  // namespace web

@@ -14,6 +14,7 @@
 #include "login_throttle.h"
 #include "page_commands.h"
 #include "static_files.h"
+#include "units_map_state.h"
 #include "web_config.h"
 
 namespace web {
@@ -155,6 +156,38 @@ TEST(WebSources, LiveReadingsChannelDescriptionsAndSensorlist) {
   EXPECT_EQ(sections.at("Coprocessor").at("ModelName"), "VORN-COPRO");
   EXPECT_EQ(sections.at("00124B0001A2B301").at("ShortAddress"), "0001");
   EXPECT_EQ(sections.at("00124B0001A2B301").at("ModelName"), "a=b");
+}
+
+TEST(WebSources, TheUnitsMapTheDaemonWouldUse) {
+  char folder[] = "/tmp/web_units_map_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string map = std::string(folder) + "/map.json", factory = std::string(folder) + "/factory.json";
+  const std::string good = R"([{"UID":1000,"Index":1,"IPSO":3303,"Name":"Temperature","Type":"Temperature","Unit":["°C"]}])";
+  UnitsMapWatch watch(map, factory);
+  // Each step changes the files (nullptr: removed, "": left as it is), then the state is read.
+  const struct {
+    const char *map, *factory, *state;
+  } steps[] = {
+      {nullptr, nullptr, "missing"},
+      {nullptr, good.c_str(), "ok"},  // the daemon restores the map from the factory copy
+      {nullptr, "[]", "unreadable"},
+      {good.c_str(), "", "ok"},
+      {"{", "", "unreadable"},  // there, so not restored: the daemon names no channel
+      {R"([{"UID":1000,"Index":1,"IPSO":3303,"Name":"Temperature","Type":"Temperature"}])", "", "unreadable"},
+      {R"({"Index":1})", "", "unreadable"},
+      {good.c_str(), nullptr, "ok"},  // read again once changed
+      {nullptr, nullptr, "missing"},
+  };
+  for (const auto &step : steps) {
+    for (auto [path, content] : {std::pair{&map, step.map}, std::pair{&factory, step.factory}}) {
+      if (content == nullptr) std::remove(path->c_str());
+      else if (*content != '\0') std::ofstream(*path, std::ios::trunc) << content;
+    }
+    EXPECT_EQ(watch.state(), step.state) << (step.map ? step.map : "no map") << " / " << (step.factory ? step.factory : "no factory copy");
+  }
+  ASSERT_EQ(mkdir(map.c_str(), 0755), 0);
+  EXPECT_EQ(watch.state(), "unreadable") << "a folder in its place";
+  std::system((std::string("rm -rf ") + folder).c_str());
 }
 
 TEST(WebHistory, KeepsTheLastDayOrTwoThousandPoints) {

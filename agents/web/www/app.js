@@ -4,6 +4,7 @@
 
 const sensors = new Map();   // id -> the sensor as /api/sensors gives it
 let status = {};
+let confirmed = true;         // availability is the daemon's word, not guessed from the readings
 let selected = null;         // id of the sensor shown in detail
 let replaying = true;        // events before "ready" are the stream's backlog
 let sortKey = 'short', sortUp = true;
@@ -70,16 +71,25 @@ function showStatus(next) {
   $('reports').textContent = reports ? reports.made + ' / ' + reports.failed : '-';
   const web = status.web || {};
   if (web.retry_ms) retryMs = web.retry_ms;
-  // Said plainly when the daemon's own view is missing: what is shown then is read from what it left.
-  let fault = '';
+  // Said plainly when the daemon's own view is missing: what is shown then is read from what it
+  // left, and whether a sensor is online is the page's guess from when its readings last came.
+  const faults = [];
   if (web.source === 'fallback')
-    fault = web.bus === 'gone' ? 'The bus is not answering: the daemon cannot be asked, values may be old.'
-      : 'The daemon is not answering: its collector\'s state is unknown, values may be old.';
+    faults.push(web.bus === 'gone' ? 'The bus is not answering: the daemon cannot be asked, values may be old.'
+      : 'The daemon is not answering: its collector\'s state is unknown, values may be old.');
+  if (web.units_map === 'missing')
+    faults.push('The units map (/etc/TavikUnitsMapv2.json) and its factory copy are missing: channels have no names.');
+  else if (web.units_map === 'unreadable')
+    faults.push('The units map (/etc/TavikUnitsMapv2.json) cannot be read: channels have no names.');
   $('daemon').textContent = web.source === 'daemon' ? 'running' : web.bus === 'gone' ? 'bus not answering' : 'not answering';
   $('daemon').className = web.source === 'daemon' ? '' : 'fault';
-  $('fault').textContent = fault;
-  $('fault').hidden = !fault;
+  $('fault').textContent = faults.join(' ');
+  $('fault').hidden = faults.length === 0;
   setLive(stream && stream.readyState === EventSource.OPEN && !replaying);
+  if (confirmed !== (web.source === 'daemon')) {
+    confirmed = web.source === 'daemon';
+    showSensors();
+  }
 }
 
 function setLive(open, why) {
@@ -124,7 +134,10 @@ function sensorRow(sensor) {
     element('td', { class: 'narrow-hide' + (sensor.weak_signal ? ' mark' : '') },
       sensor.rssi ? sensor.rssi + ' dBm' + (sensor.weak_signal ? ' weak' : '') : '-'),
     element('td', { class: 'narrow-hide', title: clock(sensor.last_seen) }, age(sensor.last_seen)),
-    element('td', {}, element('span', { class: 'badge availability ' + sensor.availability }, sensor.availability)),
+    element('td', {}, confirmed
+      ? element('span', { class: 'badge availability ' + sensor.availability }, sensor.availability)
+      : element('span', { class: 'badge availability unconfirmed ' + sensor.availability,
+        title: 'the daemon is not answering: judged from when its readings last came' }, sensor.availability + '?')),
     element('td', {}, alarms.length
       ? element('span', { class: 'badge alarm', title: alarms.join(', ') }, 'alarm: ' + alarms.join(', ')) : ''));
   if (sensor.low_battery) row.classList.add('low-battery');

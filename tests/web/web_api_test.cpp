@@ -1,6 +1,6 @@
 // vorn_web's API against the running gateway: every refusal (unknown sensor, bad channel, paths
 // that climb out of the page's folder or name what it does not serve, oversized requests), the
-// bounds on streams and slow clients, and basic authentication.
+// bounds on streams and slow clients, basic authentication, host names, commands and HTTPS.
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -20,18 +20,18 @@ using web::test::Connection;
 using web::test::http_get;
 using web::test::status_of;
 
-constexpr int kPort = 8080, kAuthPort = 8081;
+constexpr int kPort = 8080, kAuthPort = 8081, kTlsPort = 8443;
 constexpr const char *kSensor = "00124B0001A2B301";  // two channels in the demo's network
 constexpr const char *kWww = "/tmp/www";
 
 class WebApi : public sim::test::GatewayRun {
  protected:
   void TearDown() override {
-    web::test::stop_web(web_[0], "/tmp/vorn_web.out");
-    web::test::stop_web(web_[1], "/tmp/vorn_web_auth.out");
+    for (int i = 0; i < 2; ++i) web::test::stop_web(web_[i], outputs_[i]);
     GatewayRun::TearDown();
   }
   pid_t web_[2] = {-1, -1};
+  const char *outputs_[2] = {"/tmp/vorn_web.out", "/tmp/vorn_web_auth.out"};
   std::unique_ptr<Connection> open_at_stop_;
 };
 
@@ -269,6 +269,38 @@ TEST_F(WebApi, AnswersOnlyItsOwnNamesAndTakesCommandsFromThePage) {
             std::string::npos) << events;
   EXPECT_NE(events.find(R"("kind":"permit_join","state":"done")"), std::string::npos) << events;
   EXPECT_EQ(sim::test::shell("uci -q get sensorlist.@" + id + "[].EventIntervalUserWanted"), "120\n");
+
+  // HTTPS with a certificate file and its key: the status, an event stream and the Host check
+  // over TLS, checked against the certificate; no plain HTTP on that port. A file that cannot be
+  // read stops vorn_web before it serves anything.
+  ASSERT_EQ(std::system("mkdir -p /tmp/tls && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                        "-keyout /tmp/tls/key.pem -out /tmp/tls/cert.pem -days 2 -subj /CN=gateway.lan "
+                        "-addext subjectAltName=IP:127.0.0.1,DNS:gateway.lan >/tmp/tls/openssl.out 2>&1"), 0)
+      << file_text("/tmp/tls/openssl.out");
+  ASSERT_EQ(std::system("uci set vorn_web.main.cert=/tmp/tls/missing.pem && uci set vorn_web.main.key=/tmp/tls/key.pem && "
+                        "uci commit vorn_web"), 0);
+  const pid_t no_cert = sim::start_program({"/usr/sbin/vorn_web", "-l", "127.0.0.1:8443"}, "/tmp/vorn_web_tls.out");
+  int wait_status = 0;
+  ASSERT_EQ(waitpid(no_cert, &wait_status, 0), no_cert);
+  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 1) << file_text("/tmp/vorn_web_tls.out");
+  EXPECT_NE(file_text("/tmp/vorn_web_tls.out").find("cannot read /tmp/tls/missing.pem"), std::string::npos);
+  ASSERT_EQ(std::system("uci set vorn_web.main.cert=/tmp/tls/cert.pem && uci commit vorn_web"), 0);
+  outputs_[1] = "/tmp/vorn_web_tls.out";
+  web_[1] = sim::start_program({"/usr/sbin/vorn_web", "-l", "127.0.0.1:8443"}, outputs_[1]);
+  const std::string curl = "curl -sS --cacert /tmp/tls/cert.pem --resolve gateway.lan:8443:127.0.0.1 ";
+  ASSERT_TRUE(eventually([&] {
+    return sim::test::shell(curl + "-o /tmp/tls/status.json -w '%{http_code}' https://127.0.0.1:8443/api/status") == "200";
+  }, 30)) << file_text("/tmp/vorn_web_tls.out");
+  const agents::Json status = agents::parse_json(file_text("/tmp/tls/status.json"));
+  EXPECT_EQ(agents::string_member(agents::member(status.get(), "web"), "source"), "daemon") << file_text("/tmp/tls/status.json");
+  EXPECT_EQ(sim::test::shell(curl + "-o /dev/null -w '%{http_code}' https://gateway.lan:8443/api/sensors"), "200");
+  EXPECT_EQ(sim::test::shell(curl + "-o /dev/null -w '%{http_code}' -H 'Host: attacker.example' https://127.0.0.1:8443/api/status"),
+            "421");
+  EXPECT_NE(sim::test::shell(curl + "-N --max-time 3 https://127.0.0.1:8443/api/events 2>/dev/null").find("event: ready"),
+            std::string::npos);
+  EXPECT_EQ(status_of(http_get(kTlsPort, "/api/status", "", 3000)), 0) << "no plain HTTP on the HTTPS port";
+  EXPECT_EQ(sim::test::shell(curl + "-o /dev/null -w '%{http_code}' https://127.0.0.1:8443/api/status"), "200")
+      << "still serving after a plain request";
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ function showStatus(next) {
   if (web.units_map === 'missing')
     faults.push('The units map (/etc/TavikUnitsMapv2.json) and its factory copy are missing: channels have no names.');
   else if (web.units_map === 'unreadable')
-    faults.push('The units map (/etc/TavikUnitsMapv2.json) cannot be read: channels have no names.');
+    faults.push('The units map (/etc/TavikUnitsMapv2.json) cannot be used: channels have no names.');
   $('daemon').textContent = web.source === 'daemon' ? 'running' : web.bus === 'gone' ? 'bus not answering' : 'not answering';
   $('daemon').className = web.source === 'daemon' ? '' : 'fault';
   $('fault').textContent = faults.join(' ');

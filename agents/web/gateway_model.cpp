@@ -319,6 +319,11 @@ void GatewayModel::stop() {
   changed_.notify_all();
 }
 
+bool GatewayModel::wait_first_update(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [this] { return updated_once_; });
+}
+
 bool GatewayModel::stopped() const {
   std::lock_guard lock(mutex_);
   return stopped_;

@@ -64,6 +64,8 @@ class GatewayModel {
   std::uint64_t wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const;
   void stop();
   bool stopped() const;
+  // Waits up to `timeout` for the first look at the gateway; true once it was taken in.
+  bool wait_first_update(std::chrono::milliseconds timeout) const;
 
   // Commands from the page: queued with a number, taken by the thread that reads the gateway,
   // their outcome sent to every stream as a "command" event.

@@ -151,6 +151,10 @@ int main(int argc, char **argv) {
   int signal = 0;
   {
     Poller poller(model, config.poll_ms);
+    // Served once the gateway was looked at: an empty status and no sensors would be answers too.
+    // A look takes a few seconds at most (bus calls time out); the bound only guards a hang.
+    if (!model.wait_first_update(std::chrono::seconds(30)))
+      std::fputs("vorn_web: no look at the gateway within 30 s, serving what there is\n", stderr);
     web::HttpServer server(config, model, files);
     if (!server.start(problem)) {
       std::fprintf(stderr, "vorn_web: %s\n", problem.c_str());

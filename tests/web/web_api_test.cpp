@@ -287,12 +287,16 @@ TEST_F(WebApi, AnswersOnlyItsOwnNamesAndTakesCommandsFromThePage) {
   ASSERT_EQ(std::system("uci set vorn_web.main.cert=/tmp/tls/cert.pem && uci commit vorn_web"), 0);
   outputs_[1] = "/tmp/vorn_web_tls.out";
   web_[1] = sim::start_program({"/usr/sbin/vorn_web", "-l", "127.0.0.1:8443"}, outputs_[1]);
+  // (Its first answer already holds a look at the gateway, not an empty status.)
   const std::string curl = "curl -sS --cacert /tmp/tls/cert.pem --resolve gateway.lan:8443:127.0.0.1 ";
-  ASSERT_TRUE(eventually([&] {
-    return sim::test::shell(curl + "-o /tmp/tls/status.json -w '%{http_code}' https://127.0.0.1:8443/api/status") == "200";
-  }, 30)) << file_text("/tmp/vorn_web_tls.out");
-  const agents::Json status = agents::parse_json(file_text("/tmp/tls/status.json"));
-  EXPECT_EQ(agents::string_member(agents::member(status.get(), "web"), "source"), "daemon") << file_text("/tmp/tls/status.json");
+  const std::string get_status = curl + "-o /tmp/tls/status.json -w '%{http_code}' https://127.0.0.1:8443/api/status 2>/dev/null";
+  ASSERT_TRUE(eventually([&] { return sim::test::shell(get_status) == "200"; }, 30)) << file_text("/tmp/vorn_web_tls.out");
+  EXPECT_NE(agents::string_member(agents::member(agents::parse_json(file_text("/tmp/tls/status.json")).get(), "web"), "source"), "")
+      << file_text("/tmp/tls/status.json");
+  EXPECT_TRUE(eventually([&] {
+    const agents::Json status = agents::parse_json(sim::test::shell(get_status) == "200" ? file_text("/tmp/tls/status.json") : "");
+    return agents::string_member(agents::member(status.get(), "web"), "source") == "daemon";
+  }, 30)) << file_text("/tmp/tls/status.json");
   EXPECT_EQ(sim::test::shell(curl + "-o /dev/null -w '%{http_code}' https://gateway.lan:8443/api/sensors"), "200");
   EXPECT_EQ(sim::test::shell(curl + "-o /dev/null -w '%{http_code}' -H 'Host: attacker.example' https://127.0.0.1:8443/api/status"),
             "421");

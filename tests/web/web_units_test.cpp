@@ -237,7 +237,9 @@ TEST(WebModel, AvailabilityAlarmsReportsAndHistoryFromSuccessiveLooks) {
   const char *id = "00124B0001A2B301";
   const double t0 = 1.8e12;
   std::uint64_t cursor = 0;
+  EXPECT_FALSE(model.wait_first_update(std::chrono::milliseconds(10))) << "nothing to serve before the first look";
   model.update(look({sensor(id, 10, {20.5, 40}, "r1")}, R"({"reports":{"made":5,"failed":0}})"), t0);
+  EXPECT_TRUE(model.wait_first_update(std::chrono::milliseconds(0)));
   EXPECT_EQ(types(model.wait_events(cursor, std::chrono::milliseconds(0))), "") << "what the first look finds is no news";
   model.update(look({sensor(id, 10, {20.5, 40}, "r1")}, R"({"reports":{"made":7,"failed":1}})"), t0 + 1000);
   EXPECT_EQ(types(model.wait_events(cursor, std::chrono::milliseconds(0))), "report ");

@@ -1,8 +1,9 @@
 #include "units_map_state.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <string_view>
 
 #include "cloud/units_map.h"
@@ -28,9 +29,14 @@ bool has_type(json_object *element, const char *key, json_type type) {
 // its own JSON type.
 bool usable(const std::string &path, off_t size) {
   if (size <= 0 || size > kMaxMapBytes) return false;
-  std::ifstream file(path, std::ios::binary);
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
   std::string text(static_cast<std::size_t>(size), '\0');
-  if (!file.read(text.data(), size)) return false;
+  std::size_t got = 0;
+  for (ssize_t n; got < text.size() && (n = read(file, text.data() + got, text.size() - got)) > 0;)
+    got += static_cast<std::size_t>(n);
+  close(file);
+  if (got != text.size()) return false;
   const agents::Json map = agents::parse_json(text);
   if (map == nullptr || !json_object_is_type(map.get(), json_type_array)) return false;
   for (std::size_t i = 0; i < json_object_array_length(map.get()); ++i) {

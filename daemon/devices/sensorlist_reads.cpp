@@ -1,0 +1,235 @@
+// Reads of sensorlist in this process through the uci library, giving what `uci -q get` prints.
+//
+// A thread keeps the package as it last loaded it, with the bytes of the files it was loaded from,
+// and loads it again only when one of them has changed since: several reads of one frame cost one
+// load, and a handler forked after the main process looked at the files inherits the package
+// parsed. The files are compared whole, not by their time stamps, so that a commit landing within
+// one tick of the clock is seen all the same.
+#include <fcntl.h>
+#include <uci.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "devices/sensorlist_store.h"
+
+namespace vorn::devices {
+
+namespace {
+
+constexpr const char *kPackage = "sensorlist";
+// The router's library reads a package from here instead of /etc/config when the file is there.
+constexpr const char *kOverrideSensorlist = "/var/run/uci/sensorlist";
+// Far beyond any sensor list of 100 sensors; a larger file is not compared but loaded every time.
+constexpr std::size_t kLargestCompared = 4u << 20;
+
+// A file's bytes at one moment.
+struct FileText {
+  enum class State { kMissing, kRead, kUnreadable };
+  State state = State::kMissing;
+  std::string bytes;
+  bool operator==(const FileText &) const = default;
+};
+
+FileText read_file_text(const char *path) {
+  FileText text;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    text.state = errno == ENOENT || errno == ENOTDIR ? FileText::State::kMissing : FileText::State::kUnreadable;
+    return text;
+  }
+  text.state = FileText::State::kRead;
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.bytes.size() + static_cast<std::size_t>(n) > kLargestCompared) {
+      text.state = FileText::State::kUnreadable;
+      text.bytes.clear();
+      break;
+    }
+    if (n == 0) break;
+    text.bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return text;
+}
+
+// Everything a load of the package reads: the router's library looks for an override first, then
+// reads the configuration file and the staged changes.
+struct SourceFiles {
+  FileText override_file, config, staged;
+
+  bool comparable() const {
+    for (const FileText *file : {&override_file, &config, &staged})
+      if (file->state == FileText::State::kUnreadable) return false;
+    return true;
+  }
+  bool operator==(const SourceFiles &) const = default;
+};
+
+SourceFiles read_source_files() {
+  return {read_file_text(kOverrideSensorlist), read_file_text(kSensorlistFile), read_file_text(kStagedSensorlist)};
+}
+
+struct ContextFree {
+  void operator()(uci_context *context) const { uci_free_context(context); }
+};
+
+enum class Load { kPackage, kAbsent, kFailed };
+
+// The package as one load found it, and the files it was loaded from when they did not change
+// while it loaded; without them it serves only the read that loaded it.
+struct ParsedSensorlist {
+  std::unique_ptr<uci_context, ContextFree> context;
+  Load load = Load::kFailed;
+  std::optional<SourceFiles> sources;
+};
+
+std::unique_ptr<ParsedSensorlist> load_sensorlist(const SourceFiles &before) {
+  auto parsed = std::make_unique<ParsedSensorlist>();
+  parsed->context.reset(uci_alloc_context());
+  if (!parsed->context) return parsed;
+  bool lasting = true;  // a result that holds as long as the files stay as they are
+  switch (uci_load(parsed->context.get(), kPackage, nullptr)) {
+    case UCI_OK: parsed->load = Load::kPackage; break;
+    case UCI_ERR_NOTFOUND: parsed->load = Load::kAbsent; break;
+    case UCI_ERR_PARSE: break;
+    default: lasting = false;  // no memory, or a file that could not be read: try again next time
+  }
+  SourceFiles after = read_source_files();
+  if (lasting && before.comparable() && after == before) parsed->sources = std::move(after);
+  return parsed;
+}
+
+// Per thread: a process forked by a thread inherits that thread's copy, never one that another
+// thread was changing as it forked.
+thread_local std::unique_ptr<ParsedSensorlist> parsed_copy;
+
+const ParsedSensorlist &sensorlist_as_now() {
+  const SourceFiles now = read_source_files();
+  if (!parsed_copy || !parsed_copy->sources || *parsed_copy->sources != now) parsed_copy = load_sensorlist(now);
+  return *parsed_copy;
+}
+
+// The first line of what a command prints, as read_pipe_line keeps it: up to and with the first
+// line end, at most size - 1 characters.
+class FirstLine {
+ public:
+  FirstLine(char *line, std::size_t size) : line_(line), size_(size) {}
+  void put(char c) {
+    if (ended_ || length_ + 1 >= size_) return;
+    line_[length_++] = c;
+    line_[length_] = '\0';
+    ended_ = c == '\n';
+  }
+  void put(const char *text) {
+    for (; *text != '\0'; ++text) put(*text);
+  }
+  std::size_t length() const { return length_; }
+
+ private:
+  char *line_;
+  std::size_t size_;
+  std::size_t length_ = 0;
+  bool ended_ = false;
+};
+
+// What `uci get` prints for a looked-up address: an option's value, a list's values separated by
+// blanks (one holding a blank or a line end between single quotes), or a section's type.
+void print_get(const uci_ptr &ptr, FirstLine &out) {
+  if (ptr.value != nullptr || (ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) == 0) return;
+  if (ptr.o != nullptr && ptr.o->type == UCI_TYPE_STRING) {
+    out.put(ptr.o->v.string);
+  } else if (ptr.o != nullptr && ptr.o->type == UCI_TYPE_LIST) {
+    bool first = true;
+    uci_element *item = nullptr;
+    uci_foreach_element(&ptr.o->v.list, item) {
+      if (!first) out.put(' ');
+      first = false;
+      if (std::strpbrk(item->name, " \t\r\n") == nullptr) {
+        out.put(item->name);
+        continue;
+      }
+      out.put('\'');
+      for (const char *c = item->name; *c != '\0'; ++c) *c == '\'' ? out.put("'\\''") : out.put(*c);
+      out.put('\'');
+    }
+  } else if (ptr.o == nullptr && ptr.s != nullptr) {
+    out.put(ptr.s->type);
+  } else {
+    return;  // a package alone prints nothing
+  }
+  out.put('\n');
+}
+
+LineRead get_from(const ParsedSensorlist &parsed, char *address, char *line, std::size_t size) {
+  if (parsed.load == Load::kFailed) return LineRead::kNotRun;
+  if (parsed.load == Load::kAbsent) return LineRead::kNoLine;
+  uci_ptr ptr{};
+  if (uci_lookup_ptr(parsed.context.get(), &ptr, address, true) != UCI_OK) return LineRead::kNotRun;
+  FirstLine out(line, size);
+  print_get(ptr, out);
+  return out.length() > 0 ? LineRead::kLine : LineRead::kNoLine;
+}
+
+LineRead vget_line(char *line, std::size_t size, const char *format, va_list args) {
+  if (size == 0) return LineRead::kNotRun;
+  std::memset(line, 0, size);
+  char address[128];
+  const int length = std::vsnprintf(address, sizeof address, format, args);
+  const std::size_t prefix = std::strlen(kPackage);
+  // Only this package's addresses: another would be loaded into the context beside it.
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof address || std::strncmp(address, kPackage, prefix) != 0 ||
+      (address[prefix] != '.' && address[prefix] != '\0'))
+    return LineRead::kNotRun;
+  try {
+    return get_from(sensorlist_as_now(), address, line, size);
+  } catch (const std::bad_alloc &) {
+    return LineRead::kNotRun;
+  }
+}
+
+}  // namespace
+
+LineRead get_line(char *line, std::size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const LineRead result = vget_line(line, size, format, args);
+  va_end(args);
+  return result;
+}
+
+bool get_first_line(char *line, std::size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  const LineRead result = vget_line(line, size, format, args);
+  va_end(args);
+  return result == LineRead::kLine;
+}
+
+int get_int_value(const char *format, ...) {
+  char line[128];
+  va_list args;
+  va_start(args, format);
+  const LineRead result = vget_line(line, sizeof line, format, args);
+  va_end(args);
+  return result == LineRead::kLine ? std::atoi(line) : 0;
+}
+
+void keep_sensorlist_parsed() {
+  try {
+    (void)sensorlist_as_now();
+  } catch (const std::bad_alloc &) {
+  }
+}
+
+}  // namespace vorn::devices

@@ -6,6 +6,7 @@
 // parsed. The files are compared whole, not by their time stamps, so that a commit landing within
 // one tick of the clock is seen all the same.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <uci.h>
 #include <unistd.h>
 
@@ -39,15 +40,20 @@ struct FileText {
   bool operator==(const FileText &) const = default;
 };
 
+bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
+
 FileText read_file_text(const char *path) {
   FileText text;
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    text.state = errno == ENOENT || errno == ENOTDIR ? FileText::State::kMissing : FileText::State::kUnreadable;
+    text.state = missing(errno) ? FileText::State::kMissing : FileText::State::kUnreadable;
     return text;
   }
   text.state = FileText::State::kRead;
-  char chunk[16384];
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && info.st_size > 0 && static_cast<std::size_t>(info.st_size) <= kLargestCompared)
+    text.bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[4096];
   for (;;) {
     const ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
@@ -61,6 +67,30 @@ FileText read_file_text(const char *path) {
   }
   close(fd);
   return text;
+}
+
+// Whether the file at `path` holds what `known` recorded, looked at without copying it: a handler
+// does this for every read, in a process where every page it writes first is copied.
+bool still_holds(const char *path, const FileText &known) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return known.state == FileText::State::kMissing && missing(errno);
+  bool same = known.state == FileText::State::kRead;
+  struct stat info {};
+  if (same && (fstat(fd, &info) != 0 || static_cast<std::size_t>(info.st_size) != known.bytes.size())) same = false;
+  char chunk[4096];
+  for (std::size_t offset = 0; same;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      same = n == 0 && offset == known.bytes.size();
+      break;
+    }
+    const auto length = static_cast<std::size_t>(n);
+    same = offset + length <= known.bytes.size() && std::memcmp(chunk, known.bytes.data() + offset, length) == 0;
+    offset += length;
+  }
+  close(fd);
+  return same;
 }
 
 // Everything a load of the package reads: the router's library looks for an override first, then
@@ -80,6 +110,11 @@ SourceFiles read_source_files() {
   return {read_file_text(kOverrideSensorlist), read_file_text(kSensorlistFile), read_file_text(kStagedSensorlist)};
 }
 
+bool sources_unchanged(const SourceFiles &known) {
+  return still_holds(kOverrideSensorlist, known.override_file) && still_holds(kSensorlistFile, known.config) &&
+         still_holds(kStagedSensorlist, known.staged);
+}
+
 struct ContextFree {
   void operator()(uci_context *context) const { uci_free_context(context); }
 };
@@ -94,7 +129,8 @@ struct ParsedSensorlist {
   std::optional<SourceFiles> sources;
 };
 
-std::unique_ptr<ParsedSensorlist> load_sensorlist(const SourceFiles &before) {
+std::unique_ptr<ParsedSensorlist> load_sensorlist() {
+  const SourceFiles before = read_source_files();
   auto parsed = std::make_unique<ParsedSensorlist>();
   parsed->context.reset(uci_alloc_context());
   if (!parsed->context) return parsed;
@@ -115,8 +151,9 @@ std::unique_ptr<ParsedSensorlist> load_sensorlist(const SourceFiles &before) {
 thread_local std::unique_ptr<ParsedSensorlist> parsed_copy;
 
 const ParsedSensorlist &sensorlist_as_now() {
-  const SourceFiles now = read_source_files();
-  if (!parsed_copy || !parsed_copy->sources || *parsed_copy->sources != now) parsed_copy = load_sensorlist(now);
+  if (parsed_copy && parsed_copy->sources && sources_unchanged(*parsed_copy->sources)) return *parsed_copy;
+  parsed_copy.reset();  // the old copy goes before the new one is made
+  parsed_copy = load_sensorlist();
   return *parsed_copy;
 }
 

@@ -1,16 +1,12 @@
 // Reads of sensorlist in this process through the uci library, giving what `uci -q get` prints.
 //
-// A thread keeps the package as it last loaded it, with the bytes of the files it was loaded from,
-// and loads it again only when one of them has changed since: several reads of one frame cost one
-// load, and a handler forked after the main process looked at the files inherits the package
-// parsed. The files are compared whole, not by their time stamps, so that a commit landing within
-// one tick of the clock is seen all the same.
-#include <fcntl.h>
-#include <sys/stat.h>
+// A thread keeps the package as it last loaded it, with the files it was loaded from, and loads it
+// again only when one of them has changed since: several reads of one frame cost one load, and a
+// handler forked after the main process looked at the files inherits the package parsed and only
+// looks whether they changed (file_snapshot.h: their times, and their bytes while the times are
+// too recent to tell).
 #include <uci.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "devices/file_snapshot.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::devices {
@@ -29,88 +26,31 @@ namespace {
 constexpr const char *kPackage = "sensorlist";
 // The router's library reads a package from here instead of /etc/config when the file is there.
 constexpr const char *kOverrideSensorlist = "/var/run/uci/sensorlist";
-// Far beyond any sensor list of 100 sensors; a larger file is not compared but loaded every time.
+// Far beyond any sensor list of 100 sensors; a larger file is loaded for every read.
 constexpr std::size_t kLargestCompared = 4u << 20;
-
-// A file's bytes at one moment.
-struct FileText {
-  enum class State { kMissing, kRead, kUnreadable };
-  State state = State::kMissing;
-  std::string bytes;
-  bool operator==(const FileText &) const = default;
-};
-
-bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
-
-FileText read_file_text(const char *path) {
-  FileText text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    text.state = missing(errno) ? FileText::State::kMissing : FileText::State::kUnreadable;
-    return text;
-  }
-  text.state = FileText::State::kRead;
-  struct stat info {};
-  if (fstat(fd, &info) == 0 && info.st_size > 0 && static_cast<std::size_t>(info.st_size) <= kLargestCompared)
-    text.bytes.reserve(static_cast<std::size_t>(info.st_size));
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || text.bytes.size() + static_cast<std::size_t>(n) > kLargestCompared) {
-      text.state = FileText::State::kUnreadable;
-      text.bytes.clear();
-      break;
-    }
-    if (n == 0) break;
-    text.bytes.append(chunk, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return text;
-}
-
-// Whether the file at `path` holds what `known` recorded, looked at without copying it: a handler
-// does this for every read, in a process where every page it writes first is copied.
-bool still_holds(const char *path, const FileText &known) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return known.state == FileText::State::kMissing && missing(errno);
-  bool same = known.state == FileText::State::kRead;
-  struct stat info {};
-  if (same && (fstat(fd, &info) != 0 || static_cast<std::size_t>(info.st_size) != known.bytes.size())) same = false;
-  char chunk[4096];
-  for (std::size_t offset = 0; same;) {
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      same = n == 0 && offset == known.bytes.size();
-      break;
-    }
-    const auto length = static_cast<std::size_t>(n);
-    same = offset + length <= known.bytes.size() && std::memcmp(chunk, known.bytes.data() + offset, length) == 0;
-    offset += length;
-  }
-  close(fd);
-  return same;
-}
 
 // Everything a load of the package reads: the router's library looks for an override first, then
 // reads the configuration file and the staged changes.
 struct SourceFiles {
-  FileText override_file, config, staged;
+  FileSnapshot override_file, config, staged;
 
   bool comparable() const {
-    for (const FileText *file : {&override_file, &config, &staged})
-      if (file->state == FileText::State::kUnreadable) return false;
+    for (const FileSnapshot *file : {&override_file, &config, &staged})
+      if (file->state == FileSnapshot::State::kUnreadable) return false;
     return true;
   }
-  bool operator==(const SourceFiles &) const = default;
+  bool same_bytes(const SourceFiles &other) const {
+    return override_file.same_bytes(other.override_file) && config.same_bytes(other.config) &&
+           staged.same_bytes(other.staged);
+  }
 };
 
 SourceFiles read_source_files() {
-  return {read_file_text(kOverrideSensorlist), read_file_text(kSensorlistFile), read_file_text(kStagedSensorlist)};
+  return {take_snapshot(kOverrideSensorlist, kLargestCompared), take_snapshot(kSensorlistFile, kLargestCompared),
+          take_snapshot(kStagedSensorlist, kLargestCompared)};
 }
 
-bool sources_unchanged(const SourceFiles &known) {
+bool sources_unchanged(SourceFiles &known) {
   return still_holds(kOverrideSensorlist, known.override_file) && still_holds(kSensorlistFile, known.config) &&
          still_holds(kStagedSensorlist, known.staged);
 }
@@ -142,7 +82,7 @@ std::unique_ptr<ParsedSensorlist> load_sensorlist() {
     default: lasting = false;  // no memory, or a file that could not be read: try again next time
   }
   SourceFiles after = read_source_files();
-  if (lasting && before.comparable() && after == before) parsed->sources = std::move(after);
+  if (lasting && before.comparable() && after.same_bytes(before)) parsed->sources = std::move(after);
   return parsed;
 }
 

@@ -149,6 +149,15 @@ TEST(SensorlistReads, SeeChangesOfOtherProcesses) {
     shell("uci commit sensorlist");
     EXPECT_EQ(in_process(address).line, std::string(value) + "\n") << "committed";
   }
+  // A file long settled, rewritten in place with as many bytes and its old modification time put
+  // back: its change time still moves.
+  std::ofstream(kSensorlistFile) << "config 00124B0001A2B3C4\n\toption EventIntervalUserWanted '111'\n";
+  shell("rm -rf /tmp/.uci; touch -d '2020-01-01 00:00:00' /etc/config/sensorlist; sleep 1.2");
+  EXPECT_EQ(in_process(address).line, "111\n");
+  std::ofstream(kSensorlistFile) << "config 00124B0001A2B3C4\n\toption EventIntervalUserWanted '222'\n";
+  shell("touch -d '2020-01-01 00:00:00' /etc/config/sensorlist");
+  EXPECT_EQ(in_process(address).line, "222\n") << "rewritten in place";
+  make_state(kStates[0]);
   int report[2];
   int go[2];
   ASSERT_EQ(pipe(report), 0);

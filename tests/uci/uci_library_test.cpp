@@ -3,6 +3,7 @@
 // Built against the stand-in and against the router's own library, so both must agree.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <uci.h>
 
 #include <filesystem>
@@ -112,6 +113,10 @@ TEST_F(UciLibrary, SaysWhyAPackageDidNotLoad) {
   EXPECT_EQ(uci_load(ctx_, "broken", &p), UCI_ERR_PARSE);
   EXPECT_EQ(ctx_->err, UCI_ERR_PARSE);
   EXPECT_EQ(uci_load(ctx_, "absent", &p), UCI_ERR_NOTFOUND);
+  std::filesystem::create_directory(folder_ + "/config/folder");
+  ASSERT_EQ(mkfifo((folder_ + "/config/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(uci_load(ctx_, "folder", &p), UCI_ERR_NOTFOUND);
+  EXPECT_EQ(uci_load(ctx_, "fifo", &p), UCI_ERR_NOTFOUND) << "and does not wait for a writer";
   EXPECT_EQ(uci_lookup_package(ctx_, "broken"), nullptr);
   write("empty", "");
   ASSERT_EQ(uci_load(ctx_, "empty", &p), UCI_OK);

@@ -63,14 +63,18 @@ bool holds_bytes(int fd, const std::string &bytes) {
 FileSnapshot take_snapshot(const char *path, std::size_t largest) {
   FileSnapshot snapshot;
   const timespec taken = realtime_now();
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Not blocking, so that a FIFO in the file's place holds nobody up.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     snapshot.state = missing(errno) ? FileSnapshot::State::kMissing : FileSnapshot::State::kUnreadable;
     return snapshot;
   }
   struct stat info {};
   snapshot.state = FileSnapshot::State::kUnreadable;
-  if (fstat(fd, &info) == 0 && static_cast<std::size_t>(info.st_size) <= largest) {
+  const bool stated = fstat(fd, &info) == 0;
+  if (stated && !S_ISREG(info.st_mode)) {
+    snapshot.state = FileSnapshot::State::kMissing;  // the uci library looks only for files
+  } else if (stated && static_cast<std::size_t>(info.st_size) <= largest) {
     take_identity(snapshot, info, taken);
     snapshot.bytes.reserve(static_cast<std::size_t>(info.st_size));
     char chunk[4096];
@@ -94,9 +98,10 @@ bool still_holds(const char *path, FileSnapshot &known) {
   const timespec now = realtime_now();
   struct stat info {};
   if (stat(path, &info) != 0) return known.state == FileSnapshot::State::kMissing && missing(errno);
+  if (!S_ISREG(info.st_mode)) return known.state == FileSnapshot::State::kMissing;
   if (known.state != FileSnapshot::State::kRead) return false;
   if (same_identity(known, info) && !known.recent) return true;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat opened {};
   const bool same = fstat(fd, &opened) == 0 && holds_bytes(fd, known.bytes);

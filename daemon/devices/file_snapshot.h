@@ -24,7 +24,7 @@ struct FileSnapshot {
 };
 
 // Reads the whole file (at most `largest` bytes: a larger one is kUnreadable, as is one that
-// cannot be read).
+// cannot be read; anything but a regular file is kMissing).
 FileSnapshot take_snapshot(const char *path, std::size_t largest);
 
 // Whether the file at `path` still holds what `known` recorded. When only its identity or times

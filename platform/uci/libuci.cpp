@@ -233,7 +233,7 @@ int lookup(uci_context* ctx, uci_ptr* ptr, char* str, bool extended) {
 }
 
 int set_folder(uci_context* ctx, char** folder, const char* dir) {
-  if (ctx == nullptr || dir == nullptr || dir[0] == '\0') return finish(ctx, UCI_ERR_INVAL);
+  if (dir == nullptr || dir[0] == '\0') return finish(ctx, UCI_ERR_INVAL);
   char* copy = strdup(dir);
   if (copy == nullptr) return finish(ctx, UCI_ERR_MEM);
   std::free(*folder);
@@ -268,9 +268,13 @@ void uci_free_context(uci_context* ctx) {
   std::free(ctx);
 }
 
-int uci_set_confdir(uci_context* ctx, const char* dir) { return set_folder(ctx, &ctx->confdir, dir); }
+int uci_set_confdir(uci_context* ctx, const char* dir) {
+  return ctx == nullptr ? UCI_ERR_INVAL : set_folder(ctx, &ctx->confdir, dir);
+}
 
-int uci_set_savedir(uci_context* ctx, const char* dir) { return set_folder(ctx, &ctx->savedir, dir); }
+int uci_set_savedir(uci_context* ctx, const char* dir) {
+  return ctx == nullptr ? UCI_ERR_INVAL : set_folder(ctx, &ctx->savedir, dir);
+}
 
 int uci_load(uci_context* ctx, const char* name, uci_package** package) {
   if (ctx == nullptr) return UCI_ERR_INVAL;

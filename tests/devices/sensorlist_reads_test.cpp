@@ -109,6 +109,7 @@ const State kStates[] = {
     {"empty package", "", {}},
     {"no package file", nullptr, {}},
     {"staged changes of a package without a file", nullptr, {"mkdir -p /tmp/.uci", "echo junk > /tmp/.uci/sensorlist"}},
+    {"a FIFO in the file's place", nullptr, {"mkfifo /etc/config/sensorlist"}},
     {"malformed", "config 00124B0001A2B3C4\n\toption ShortAddress '0003\n", {}, true},
 };
 

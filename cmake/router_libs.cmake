@@ -1,6 +1,7 @@
-# The router's own libubox, libubus and libblobmsg_json in place of the stand-ins of platform/,
-# found where the build is pointed (the router build system's staging folder): the targets ubox,
-# ubus and blobmsg_json name them, so the programs link unchanged against the same C API.
+# The router's own libubox, libubus, libblobmsg_json and libuci in place of the stand-ins of
+# platform/, found where the build is pointed (the router build system's staging folder): the
+# targets ubox, ubus, blobmsg_json and libuci name them, so the programs link unchanged against the
+# same C API.
 foreach(lib ubox ubus blobmsg_json)
   find_library(VORN_ROUTER_LIB_${lib} NAMES ${lib} REQUIRED)
   add_library(${lib} UNKNOWN IMPORTED GLOBAL)
@@ -13,3 +14,9 @@ set_target_properties(ubus PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${VORN_ROUTE
                                       INTERFACE_LINK_LIBRARIES ubox)
 set_target_properties(blobmsg_json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${VORN_ROUTER_UBOX_INCLUDE}
                                               INTERFACE_LINK_LIBRARIES "ubox;PkgConfig::JSONC")
+find_library(VORN_ROUTER_LIB_uci NAMES uci REQUIRED)
+find_path(VORN_ROUTER_UCI_INCLUDE uci.h REQUIRED)
+add_library(libuci UNKNOWN IMPORTED GLOBAL)
+set_target_properties(libuci PROPERTIES IMPORTED_LOCATION ${VORN_ROUTER_LIB_uci}
+                                        INTERFACE_INCLUDE_DIRECTORIES ${VORN_ROUTER_UCI_INCLUDE}
+                                        INTERFACE_LINK_LIBRARIES ubox)

@@ -49,7 +49,7 @@ wait_for 90 all_reported
 snapshot=$(retained "$base/#")
 discovery=$(retained "homeassistant/#")
 
-check "bridge state online" 'grep -qx "$base/bridge/state online" <<<"$snapshot"'
+check "bridge state online, as JSON" 'grep -qx "$base/bridge/state {\"state\":\"online\"}" <<<"$snapshot"'
 for id in $sensors; do
   state=$(grep "^$base/$id " <<<"$snapshot" | tail -1)  # the latest, should it show twice
   [[ -n "${SCENARIO_DEBUG:-}" ]] && echo "$state"
@@ -62,7 +62,7 @@ for id in $sensors; do
   check "$id: listed in bridge/devices" 'grep "^$base/bridge/devices " <<<"$snapshot" | grep -q "\"id\":\"$id\""'
 done
 check "a discovery config names the device, its class, unit and both availability topics" \
-  'grep -m1 "${gateway}_00124B0001A2B301_temperature/config" <<<"$discovery" | grep -q "\"device_class\":\"temperature\".*\"availability\":\[{\"topic\":\"vorn\\\\/$gateway\\\\/bridge\\\\/state\"}.*\"identifiers\":\[\"00124B0001A2B301\"\].*\"via_device\":\"$gateway\""'
+  'grep -m1 "${gateway}_00124B0001A2B301_temperature/config" <<<"$discovery" | grep -q "\"device_class\":\"temperature\".*\"availability\":\[{\"topic\":\"vorn\\\\/$gateway\\\\/bridge\\\\/state\",\"value_template\":\"{{ value_json.state }}\"}.*\"identifiers\":\[\"00124B0001A2B301\"\].*\"via_device\":\"$gateway\""'
 check "reports forwarded to the cloud agent" '[[ $(wc -l </tmp/cloud_agent/transmit.log) -ge $count ]]'
 
 # A sensor reporting every 5 s goes offline when it falls silent (the collector soon calls it not
@@ -82,21 +82,21 @@ check "it is online again with its next frame" '[[ $(line_of $base/$fast/availab
 
 # Commands.
 answer=$(request "$base/00124B0001A2B303/set" '{"interval":120}' "$base/00124B0001A2B303/set/response")
-check "set interval accepted" '[[ $answer == *\"status\":\"sent\"* ]]'
+check "set interval accepted" '[[ $answer == *\"status\":\"ok\"* ]]'
 wait_for 10 '[[ $(uci -q get sensorlist.@00124B0001A2B303[].EventIntervalUserWanted) == 120 ]]'
 check "set interval stored in sensorlist" '[[ $(uci -q get sensorlist.@00124B0001A2B303[].EventIntervalUserWanted) == 120 ]]'
 wait_for 60 '[[ $(line_of $base/00124B0001A2B303) == *\"interval\":120* ]]'
 check "the sensor's next settings report carries the interval" '[[ $(line_of $base/00124B0001A2B303) == *\"interval\":120* ]]'
 answer=$(request "$base/00124B0001A2B303/set" '{"interval":"soon"}' "$base/00124B0001A2B303/set/response")
-check "a bad interval is refused with the reason" '[[ $answer == *\"refused\"*whole\ number* ]]'
+check "a bad interval is refused with the reason" '[[ $answer == *\"status\":\"error\",\"error\":*whole\ number* ]]'
 answer=$(request "$base/bridge/request/permit_join" '{"enable":true}' "$base/bridge/response/permit_join")
-check "permit_join sent" '[[ $answer == *\"sent\"*JoinNetwork_Enable\":1* ]]'
+check "permit_join sent" '[[ $answer == *JoinNetwork_Enable\":1*\"status\":\"ok\"* ]]'
 answer=$(request "$base/bridge/request/remove" '{"id":"00124B0001A2B3AA"}' "$base/bridge/response/remove")
-check "removing an unknown sensor is refused" '[[ $answer == *refused*unknown\ sensor* ]]'
+check "removing an unknown sensor is refused" '[[ $answer == *\"error\"*unknown\ sensor* ]]'
 answer=$(request "$base/bridge/request/reboot" '{}' "$base/bridge/response/reboot")
-check "an unknown command is refused" '[[ $answer == *refused*unknown\ command* ]]'
+check "an unknown command is refused" '[[ $answer == *\"error\"*unknown\ command* ]]'
 answer=$(request "$base/bridge/request/remove" '{"id":"00124B0001A2B306"}' "$base/bridge/response/remove")
-check "remove sent" '[[ $answer == *\"sent\"*RemoveDev* ]]'
+check "remove sent" '[[ $answer == *RemoveDev*\"status\":\"ok\"* ]]'
 wait_for 60 '! retained "homeassistant/#" | grep -q 00124B0001A2B306'
 check "the removed sensor's discovery configs are gone" '! retained "homeassistant/#" | grep -q 00124B0001A2B306'
 check "the removed sensor is offline and out of bridge/devices" \
@@ -113,8 +113,8 @@ check "discovery re-announced on the status topic's online" '[[ $(wc -l </tmp/re
 stats=$(ubus call mqtt_agent stats)
 echo "$stats" | tr -d '\n\t'; echo
 kill -TERM "$(cat /tmp/mqtt_agent.pid)"
-wait_for 10 '[[ $(line_of $base/bridge/state) == offline ]]'
-check "the bridge state is offline once the agent has stopped" '[[ $(line_of $base/bridge/state) == offline ]]'
+wait_for 10 '[[ $(line_of $base/bridge/state) == {\"state\":\"offline\"} ]]'
+check "the bridge state is offline once the agent has stopped" '[[ $(line_of $base/bridge/state) == {\"state\":\"offline\"} ]]'
 kill -TERM "$(cat /tmp/mosquitto.pid)" 2>/dev/null
 killall -q -TERM vorn_mgr cloud_agent
 [[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/mqtt_agent.log; exit 1; }

@@ -26,6 +26,8 @@ constexpr std::size_t kWindow = 20;
 constexpr std::time_t kResendPatience = 10;
 // Seconds past the offline limit before a sensor is marked offline, for frames a little late.
 constexpr std::time_t kOfflineGrace = 2;
+// Seconds at start before messages count as waiting for an absent broker.
+constexpr std::time_t kConnectPatience = 10;
 // Link events handled before the loop looks at the bus again.
 constexpr std::size_t kEventsPerTurn = 64;
 
@@ -377,7 +379,9 @@ void Agent::tick(std::time_t now) {
       queue(topics_.bridge_dropped(), text, false);
     }
   }
-  outbox_->maintain(connected_, now);
+  // At start the broker gets a few seconds before messages count as waiting for it.
+  const bool starting = counters_.connections == 0 && last_problem_.empty() && now - started_ < kConnectPatience;
+  outbox_->maintain(connected_ || starting, now);
   pump();
 }
 
@@ -396,8 +400,10 @@ void Agent::pump() {
 }
 
 void Agent::on_problem(const std::string &reason) {
-  if (reason == last_problem_) return;
   last_problem_ = reason;
+  // Each reason once until the next connection: the library retries, and a refusal may come with
+  // a second line (a TLS error and its detail) each time.
+  if (!problems_told_.insert(reason).second) return;
   std::fprintf(stderr, "mqtt_agent: broker %s: %s\n",
                config_.socket.empty() ? (config_.host + ":" + std::to_string(config_.port)).c_str() : config_.socket.c_str(),
                reason.c_str());
@@ -407,8 +413,9 @@ void Agent::on_connected() {
   connected_ = true;
   outbox_->set_connected(true);
   ++counters_.connections;
-  if (!last_problem_.empty()) std::fprintf(stderr, "mqtt_agent: connected to the broker again\n");
+  if (!problems_told_.empty()) std::fprintf(stderr, "mqtt_agent: connected to the broker again\n");
   last_problem_.clear();
+  problems_told_.clear();
   link_->subscribe(topics_.set_filter());
   link_->subscribe(topics_.get_filter());
   link_->subscribe(topics_.request_filter());

@@ -106,7 +106,8 @@ class Agent {
   std::set<std::string> removal_asked_;            // sensors whose removal went to the daemon
   std::time_t permit_join_until_ = 0;              // as last asked through the agent
   std::string devices_sent_, info_sent_;
-  std::string last_problem_;                       // the connection's last failure, logged once
+  std::string last_problem_;                       // the connection's last failure
+  std::set<std::string> problems_told_;            // failures logged since the last connection
   std::set<std::string> clearing_;                 // command topics whose retained message was just cleared
   std::int64_t inbound_dropped_logged_ = 0;
   std::int64_t dropped_published_ = -1;

@@ -88,9 +88,9 @@ bool MqttLink::start(std::string &error) {
   const bool unix_socket = !config_.socket.empty();
   const int rc = mosquitto_connect_async(client, unix_socket ? config_.socket.c_str() : config_.host.c_str(),
                                          unix_socket ? 0 : config_.port, config_.keepalive);
-  // A broker that is not there yet is no failure: the network thread keeps trying.
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_EAI &&
-      rc != MOSQ_ERR_TLS) {
+  // A broker that is not there yet, or refuses now, is no failure: the network thread keeps
+  // trying. Only settings the library cannot take are.
+  if (rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_NOT_SUPPORTED) {
     error = mosquitto_strerror(rc);
     return false;
   }
@@ -173,6 +173,7 @@ void MqttLink::subscribe(const std::string &filter) {
 }
 
 void MqttLink::connect_result(int rc, bool v5) {
+  up_ = rc == 0;
   if (rc == 0) post(LinkEvent{LinkEvent::connected, 0, "", ""});
   else post(LinkEvent{LinkEvent::problem, 0, "", std::string("the broker refused the connection: ") +
                                                      (v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))});
@@ -187,7 +188,9 @@ void MqttLink::on_connect_v5(mosquitto *, void *self, int rc, int, const mosquit
 void MqttLink::on_disconnect(mosquitto *, void *self, int rc) {
   auto *link = static_cast<MqttLink *>(self);
   link->post(LinkEvent{LinkEvent::disconnected, 0, "", ""});
-  if (rc != 0) link->post(LinkEvent{LinkEvent::problem, 0, "", std::string("connection lost: ") + mosquitto_strerror(rc)});
+  // A connection that never came up was refused, and that said why.
+  if (rc != 0 && link->up_) link->post(LinkEvent{LinkEvent::problem, 0, "", std::string("connection lost: ") + mosquitto_strerror(rc)});
+  link->up_ = false;
 }
 
 void MqttLink::on_publish(mosquitto *, void *self, int mid) {

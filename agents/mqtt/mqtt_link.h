@@ -72,6 +72,7 @@ class MqttLink {
   std::string client_id_, will_topic_, will_payload_;
   std::unique_ptr<mosquitto, MosquittoDestroy> client_;
   bool loop_started_ = false;
+  bool up_ = false;             // connected; the network thread's own
   int wake_pipe_[2] = {-1, -1};
   std::mutex mutex_;            // guards events_ and inbound_bytes_
   std::deque<LinkEvent> events_;

@@ -213,8 +213,9 @@ void Outbox::maintain(bool connected, std::time_t now) {
     write_batch(true, now);
     return;
   }
-  // Deletions of acknowledged rows and saved sensors also go in batches.
-  if (acknowledged_.size() >= kBatchMessages || sensors_urgent_ || (!acknowledged_.empty() && !connected))
+  // Deletions of acknowledged rows and saved sensors also go in batches; a sensor's new description
+  // waits for the next batch of messages while the file refuses writes.
+  if (acknowledged_.size() >= kBatchMessages || (sensors_urgent_ && !failing_) || (!acknowledged_.empty() && !connected))
     write_batch(!connected, now);
 }
 

@@ -49,7 +49,7 @@ class Outbox {
   std::int64_t in_memory() const { return static_cast<std::int64_t>(memory_.size()); }
 
   // Writes a batch when one is due: `connected` tells whether the broker is there (until the
-  // first call it counts as away).
+  // first call it counts as there).
   void maintain(bool connected, std::time_t now);
   void set_connected(bool connected) { connected_ = connected; }
   // Writes everything that waits in memory now.
@@ -91,7 +91,7 @@ class Outbox {
   std::time_t first_waiting_ = 0;                  // when the oldest unwritten message came, 0 none
   std::time_t last_open_try_ = 0;
   std::time_t retry_at_ = 0;                       // no write before this after a refusal
-  bool connected_ = false;
+  bool connected_ = true;
   bool failing_ = false;                           // the last write failed (one line per change)
   OutboxCounters counters_;
 };

@@ -296,6 +296,7 @@ void Agent::tick(std::time_t now) {
   if (devices) {
     for (const DeviceSeen &seen : *devices) {
       held[seen.id] = true;
+      const bool joined = sensors_.count(seen.id) == 0 || !sensors_[seen.id].present;
       SensorState &state = sensor(seen.id);
       const bool is_new = !state.present || state.short_address.empty();
       state.short_address = seen.short_address;
@@ -311,6 +312,7 @@ void Agent::tick(std::time_t now) {
       const std::string name = stored && !stored->name.empty() ? stored->name : seen.name;
       const bool renamed = !name.empty() && name != state.name;
       if (renamed) state.name = name;
+      if (joined) publish_event("device_joined", state);
       if (is_new) {
         state.present = true;
         if (state.last_seen == 0) state.last_seen = now;

@@ -68,11 +68,11 @@ Agent::Agent(AgentConfig config, std::string gateway_id, std::unique_ptr<Outbox>
   topics_.discovery_prefix = config_.discovery ? config_.discovery_prefix : "";
   started_ = std::time(nullptr);
   // What was known before a restart, so channel units and names are not lost with it.
-  for (const auto &[id, saved] : outbox_->saved_sensors()) {
+  for (const auto &[id, saved] : outbox_->take_saved_sensors()) {
     SensorState state;
     if (id.empty() || !sensor_from_document(saved.document, state) || state.id != id) continue;
     state.present = saved.present;
-    saved_[id] = lasting_part(state);
+    saved_[id] = std::hash<std::string>{}(lasting_part(state));
     sensors_[id] = std::move(state);
   }
 }
@@ -118,19 +118,19 @@ void Agent::on_report(const std::string &envelope_text, std::time_t now) {
   pump();
 }
 
-void Agent::save(SensorState &state) {
-  const std::string document = state_document(state, 0);
-  std::string lasting = lasting_part(state);
+void Agent::save(SensorState &state, const std::string &document) {
+  const std::size_t lasting = std::hash<std::string>{}(lasting_part(state));
   const bool changed = saved_[state.id] != lasting;
-  outbox_->save_sensor(state.id, document, state.present, changed);
-  if (changed) saved_[state.id] = std::move(lasting);
+  outbox_->save_sensor(state.id, document.empty() ? state_document(state, 0) : document, state.present, changed);
+  if (changed) saved_[state.id] = lasting;
 }
 
 void Agent::publish_sensor(SensorState &state, ReportEffect effect) {
   if (effect == ReportEffect::none) return;
   if (effect != ReportEffect::left) state.present = true;
-  queue(topics_.sensor_state(state.id), state_document(state, outbox_->next_sequence()), config_.retain);
-  save(state);
+  const std::string document = state_document(state, outbox_->next_sequence());
+  queue(topics_.sensor_state(state.id), document, config_.retain);
+  save(state, document);
   if (effect == ReportEffect::left) {
     publish_event(removal_asked_.erase(state.id) != 0 ? "device_removed" : "device_leave", state);
     sensor_gone(state);
@@ -146,7 +146,7 @@ void Agent::sensor_gone(SensorState &state) {
   publish_availability(state, false);
   for (const DiscoveryMessage &removal : discovery_removals(topics_, state)) queue(removal.topic, "", true);
   announced_.erase(state.id);
-  save(state);
+  save(state, "");
 }
 
 void Agent::publish_availability(SensorState &state, bool online) {
@@ -169,32 +169,34 @@ void Agent::publish_event(const char *type, const SensorState &state) {
 
 void Agent::announce(SensorState &state) {
   if (topics_.discovery_prefix.empty() || !state.present) return;
+  // The configs follow from what describes the sensor: made again only when that changed.
+  const std::size_t digest = std::hash<std::string>{}(lasting_part(state));
+  const auto before = announced_.find(state.id);
+  if (before != announced_.end() && before->second.digest == digest) return;
   const std::vector<DiscoveryMessage> configs = discovery_configs(topics_, state);
-  std::string all;
-  for (const DiscoveryMessage &config : configs) all += config.topic + "\n" + config.payload + "\n";
-  if (announced_[state.id] == all) return;
+  Announced now{digest, {}};
+  for (const DiscoveryMessage &config : configs) now.topics.push_back(config.topic);
   // Entities that are gone lose their configs.
-  const std::string &before = announced_[state.id];
-  std::size_t start = 0;
-  while (start < before.size()) {
-    const std::size_t topic_end = before.find('\n', start);
-    const std::size_t payload_end = topic_end == std::string::npos ? std::string::npos : before.find('\n', topic_end + 1);
-    if (payload_end == std::string::npos) break;
-    const std::string topic = before.substr(start, topic_end - start);
-    if (all.find(topic + "\n") == std::string::npos) queue(topic, "", true);
-    start = payload_end + 1;
-  }
+  if (before != announced_.end())
+    for (const std::string &topic : before->second.topics)
+      if (std::find(now.topics.begin(), now.topics.end(), topic) == now.topics.end()) queue(topic, "", true);
   for (const DiscoveryMessage &config : configs) queue(config.topic, config.payload, true);
-  announced_[state.id] = all;
+  announced_[state.id] = std::move(now);
 }
 
-void Agent::publish_devices() {
+void Agent::publish_devices() { devices_due_ = true; }
+
+void Agent::send_devices() {
+  // At most once a tick: the list of every sensor is made again only then.
+  if (!devices_due_) return;
+  devices_due_ = false;
   std::vector<const SensorState *> present;
   for (const auto &[id, state] : sensors_)
     if (state.present) present.push_back(&state);
   const std::string document = devices_document(present);
-  if (document == devices_sent_) return;
-  devices_sent_ = document;
+  const std::size_t digest = std::hash<std::string>{}(document);
+  if (devices_sent_ && digest == *devices_sent_) return;
+  devices_sent_ = digest;
   queue(topics_.bridge_devices(), document, config_.retain);
 }
 
@@ -318,7 +320,7 @@ void Agent::tick(std::time_t now) {
         if (state.last_seen == 0) state.last_seen = now;
         publish_sensor(state, ReportEffect::state);
       } else if (renamed) {
-        save(state);
+        save(state, "");
         announce(state);
         publish_devices();
       }
@@ -381,8 +383,15 @@ void Agent::tick(std::time_t now) {
       queue(topics_.bridge_dropped(), text, false);
     }
   }
+  if (outbox_->generation() != file_generation_) {
+    // A fresh queue file: it holds no sensor yet.
+    file_generation_ = outbox_->generation();
+    saved_.clear();
+    for (auto &[id, state] : sensors_) save(state, "");
+  }
   // At start the broker gets a few seconds before messages count as waiting for it.
   const bool starting = counters_.connections == 0 && last_problem_.empty() && now - started_ < kConnectPatience;
+  send_devices();
   outbox_->maintain(connected_ || starting, now);
   pump();
 }
@@ -427,7 +436,7 @@ void Agent::on_connected() {
   // availability and discovery configs again, behind whatever waited in the queue.
   info_sent_.clear();
   publish_info();
-  devices_sent_.clear();
+  devices_sent_.reset();
   publish_devices();
   if (!topics_.discovery_prefix.empty()) {
     const DiscoveryMessage gateway = gateway_discovery_config(topics_);

@@ -9,8 +9,10 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "agent_config.h"
 #include "cloud_commands.h"
@@ -62,9 +64,10 @@ class Agent {
   void publish_sensor(SensorState &sensor, ReportEffect effect);
   void publish_availability(SensorState &sensor, bool online);
   void publish_devices();
+  void send_devices();
   void publish_info();
   void publish_event(const char *type, const SensorState &sensor);
-  void save(SensorState &sensor);
+  void save(SensorState &sensor, const std::string &document);
   void announce(SensorState &sensor);
   void on_connected();
   void on_problem(const std::string &reason);
@@ -95,8 +98,13 @@ class Agent {
   RateLimit requests_;
   std::map<std::string, SensorState> sensors_;
   std::map<std::string, bool> availability_;       // last published, by sensor
-  std::map<std::string, std::string> announced_;   // discovery configs last sent, by sensor
-  std::map<std::string, std::string> saved_;       // what of each sensor was last saved at once
+  struct Announced {
+    std::size_t digest = 0;
+    std::vector<std::string> topics;
+  };
+  std::map<std::string, Announced> announced_;     // discovery configs last sent, by sensor
+  std::map<std::string, std::size_t> saved_;       // digest of what describes each sensor, as saved
+  std::int64_t file_generation_ = 0;               // the queue file they were saved in
   // The daemon's own view from its status object (when it has one): sensors it calls offline (not
   // active, or silent too long). Asked over a connection of its own, never the one serving calls.
   std::unique_ptr<ubus_context, BusRelease> status_bus_;
@@ -105,7 +113,9 @@ class Agent {
   bool daemon_running_ = false;                    // the DeviceList segment exists
   std::set<std::string> removal_asked_;            // sensors whose removal went to the daemon
   std::time_t permit_join_until_ = 0;              // as last asked through the agent
-  std::string devices_sent_, info_sent_;
+  bool devices_due_ = false;
+  std::optional<std::size_t> devices_sent_;        // digest of bridge/devices as last sent
+  std::string info_sent_;
   std::string last_problem_;                       // the connection's last failure
   std::set<std::string> problems_told_;            // failures logged since the last connection
   std::set<std::string> clearing_;                 // command topics whose retained message was just cleared

@@ -10,6 +10,9 @@
 extern "C" {
 #include <libubox/uloop.h>
 }
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -31,6 +34,11 @@ void on_signal(int) { uloop_end(); }
 
 void on_tick(uloop_timeout *timeout) {
   g_agent->tick(std::time(nullptr));
+#ifdef __GLIBC__
+  // Memory freed after a burst goes back to the system, also pages amid the heap (musl's allocator
+  // returns them by itself).
+  malloc_trim(0);
+#endif
   uloop_timeout_set(timeout, 1000);
 }
 
@@ -50,6 +58,10 @@ void make_parent_folders(const std::string &path) {
 
 int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+#ifdef __GLIBC__
+  // One allocation arena for the network thread and the loop: a small agent, not a fast one.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   struct sigaction action {};
   action.sa_handler = on_signal;
   for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);

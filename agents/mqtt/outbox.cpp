@@ -33,7 +33,7 @@ Outbox::Outbox(std::string path, std::int64_t limit) : path_(std::move(path)), l
   next_id_ = file_->last_id() + 1;
   sequence_ = sequence_reserved_ = file_->counter("sequence");
   counters_.dropped = file_->counter("dropped");
-  sensors_ = file_->sensors();
+  saved_ = file_->take_sensors();
 }
 
 Outbox::~Outbox() {
@@ -67,7 +67,7 @@ void Outbox::reopen(std::time_t now) {
   }
   sequence_reserved_ = std::max(sequence_reserved_, file_->counter("sequence"));
   sequence_ = std::max(sequence_, sequence_reserved_);
-  for (const auto &[id, sensor] : sensors_) sensors_waiting_.insert(id);
+  ++generation_;
 }
 
 void Outbox::recover_damaged(const char *what) {
@@ -138,12 +138,11 @@ std::int64_t Outbox::size() const {
 }
 
 void Outbox::save_sensor(const std::string &id, const std::string &document, bool present, bool now) {
-  sensors_[id] = SavedSensor{document, present};
-  sensors_waiting_.insert(id);
+  sensors_waiting_[id] = SavedSensor{document, present};
   sensors_urgent_ = sensors_urgent_ || now;
 }
 
-std::map<std::string, SavedSensor> Outbox::saved_sensors() const { return sensors_; }
+std::map<std::string, SavedSensor> Outbox::take_saved_sensors() { return std::move(saved_); }
 
 std::int64_t Outbox::next_sequence() {
   ++sequence_;
@@ -180,7 +179,7 @@ bool Outbox::write_batch(bool everything, std::time_t now) {
   for (int attempt = 0; attempt < 2 && file_ && !written; ++attempt) {
     batch.remove = acknowledged_;
     batch.sensors.clear();
-    for (const std::string &id : sensors_waiting_) batch.sensors[id] = sensors_[id];
+    batch.sensors = sensors_waiting_;
     written = file_->write(batch, dropped, error);
     if (!written && file_->damaged()) recover_damaged("write");
     else if (!written) break;

@@ -63,7 +63,10 @@ class Outbox {
   // `now` writes it with the next batch at once (a sensor joined, left or changed its channels);
   // otherwise it is written with the next batch that is due, or at the end.
   void save_sensor(const std::string &id, const std::string &document, bool present, bool now);
-  std::map<std::string, SavedSensor> saved_sensors() const;
+  // What the file held at start (handed over once).
+  std::map<std::string, SavedSensor> take_saved_sensors();
+  // Counts the fresh files started after one was found damaged: their sensors must be saved again.
+  std::int64_t generation() const { return generation_; }
 
   // A running number that survives restarts (the state documents' "seq"), never given twice.
   std::int64_t next_sequence();
@@ -82,10 +85,11 @@ class Outbox {
   std::map<std::int64_t, QueuedMessage> memory_;  // newer than every row of the file
   std::size_t memory_bytes_ = 0;
   std::set<std::int64_t> acknowledged_;            // rows of the file to delete with the next batch
-  std::map<std::string, SavedSensor> sensors_;     // all known, and which wait to be written
-  std::set<std::string> sensors_waiting_;
+  std::map<std::string, SavedSensor> saved_;       // as the file held them at start
+  std::map<std::string, SavedSensor> sensors_waiting_;  // to be written
   bool sensors_urgent_ = false;
   std::int64_t next_id_ = 1;
+  std::int64_t generation_ = 0;
   std::int64_t unsaved_upto_ = 0;                  // messages up to this id are counted as unsaved
   std::int64_t sequence_ = 0, sequence_reserved_ = 0;
   std::time_t first_waiting_ = 0;                  // when the oldest unwritten message came, 0 none

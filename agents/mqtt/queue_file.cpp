@@ -124,6 +124,8 @@ int open_database(const std::string &path, std::unique_ptr<sqlite3, SqliteClose>
     error = raw != nullptr ? sqlite3_errmsg(raw) : "out of memory";
     return rc;
   }
+  // The file is written in a few batches: no lookaside memory kept for a busy connection.
+  sqlite3_db_config(db.get(), SQLITE_DBCONFIG_LOOKASIDE, nullptr, 0, 0);
   // Only the agent uses the file: an exclusive lock keeps the journal's index in memory (no shared
   // memory file beside it, which some flash file systems cannot map). WAL with normal syncing: a
   // crash of the agent loses nothing written, a power cut at most the last batch. A small cache
@@ -132,7 +134,7 @@ int open_database(const std::string &path, std::unique_ptr<sqlite3, SqliteClose>
       "PRAGMA locking_mode=EXCLUSIVE",
       "PRAGMA journal_mode=WAL",
       "PRAGMA synchronous=NORMAL",
-      "PRAGMA cache_size=-256",
+      "PRAGMA cache_size=-64",
       "PRAGMA wal_autocheckpoint=128",
       "PRAGMA journal_size_limit=1048576",
       "CREATE TABLE IF NOT EXISTS messages (id INTEGER PRIMARY KEY, topic TEXT NOT NULL, payload BLOB NOT NULL, "
@@ -285,7 +287,6 @@ bool QueueFile::write(const QueueBatch &batch, std::int64_t &dropped, std::strin
   rows_ = rows;
   last_id_ = last_id;
   for (const auto &[key, value] : batch.counters) counters_[key] = value;
-  for (const auto &[id, sensor] : batch.sensors) sensors_[id] = sensor;
   return true;
 }
 

@@ -56,7 +56,8 @@ class QueueFile {
   std::int64_t rows() const { return rows_; }
   std::int64_t last_id() const { return last_id_; }
   std::int64_t counter(const std::string &key) const;
-  const std::map<std::string, SavedSensor> &sensors() const { return sensors_; }
+  // The sensors' documents as the file held them when opened (handed over once).
+  std::map<std::string, SavedSensor> take_sensors() { return std::move(sensors_); }
   // Whether the last failure was a damaged file (rather than a full or read-only one).
   bool damaged() const { return damaged_; }
 

@@ -6,7 +6,7 @@
 # answered, reaches the daemon only at the rate limit, and keeps the agent's peak memory under 16 MB,
 # while the network gives the daemon reports to make.
 set -u
-repo=$1
+repo=$1 build=$2
 gateway=GW00124B00A1B2C3
 base=vorn/$gateway
 known=00124B0001A2B303
@@ -70,6 +70,7 @@ head -c 1048576 /dev/zero | tr '\0' 'x' >/tmp/big.txt
 paced() {  # lines of text, $1 of them, in 30 bursts over about 15 s
   for _ in $(seq 30); do yes "$2" | head -$(($1 / 30)); sleep 0.5; done
 }
+timeout 40 mosquitto_sub -h 127.0.0.1 -t "$base/$known/set/response" >/tmp/set_responses.txt 2>/dev/null &
 started=$SECONDS
 (  # a subshell: its wait is for the publishers only
   paced 3000 '{"interval":30}' | mosquitto_pub -h 127.0.0.1 -q 1 -t "$base/00124B00DEADBEEF/set" -l &
@@ -101,15 +102,21 @@ check "every report reached the agent and the cloud agent ($reports, $forwarded)
   '[[ $reports -ge $((made - 2)) && $forwarded -ge $((reports - 2)) && $forwarded -le $((reports + 2)) ]]'
 commands=$(stat_of commands)
 check "commands reached the daemon only at the rate limit ($commands in ${flood_seconds}s)" \
-  '[[ $commands -ge 1 && $commands -le $((10 + 2 * (flood_seconds + 8))) ]]'
+  '[[ $commands -ge 1 && $commands -le $((10 + 2 * (flood_seconds + 8))) ]]' ||
+  sed 's/"transaction.*//' /tmp/set_responses.txt | sort | uniq -c | sort -rn | head -5
 check "1 MB payloads refused unread ($(stat_of oversized))" '[[ $(stat_of oversized) -ge 1 ]]'
 check "the daemon's transmit queue never overflowed" '! grep -q "TX Message Queue buffer was full" /tmp/vorn_mgr.log'
 peak=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$(cat /tmp/mqtt_agent.pid)/status")
-check "the agent's peak memory stayed under 16 MB ($peak kB)" '[[ $peak -lt 16384 ]]'
+if grep -q '^VORN_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  echo "skip the agent's peak memory ($peak kB): the sanitizer keeps freed memory by design"
+else
+  check "the agent's peak memory stayed under 16 MB ($peak kB)" '[[ $peak -lt 16384 ]]'
+fi
 check "the agent still answers and publishes" \
   '[[ $(timeout 10 mosquitto_rr -h 127.0.0.1 -t "$base/bridge/request/health_check" -e "$base/bridge/response/health_check" -m "{}" -W 8 2>/dev/null) == *\"status\":\"ok\"* ]]'
 
 stop_agent
 kill -TERM "$(cat /tmp/mosquitto.pid)" 2>/dev/null
 killall -q -TERM vorn_mgr cloud_agent
+check "no sanitizer report from the agent" '! grep -qE "Sanitizer|runtime error" /tmp/mqtt_agent.log'
 [[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/mqtt_agent.log; exit 1; }

@@ -72,7 +72,7 @@ start_agent() {
   agent=$!
   ubus -t 10 wait_for mqtt_agent
 }
-stop_agent() { kill -TERM $agent; wait $agent; }
+stop_agent() { kill -TERM $agent; wait $agent; cat /tmp/agent.log >>/tmp/agent.all.log; }
 refusals() { grep -c "^mqtt_agent: broker 127.0.0.1:$1: " /tmp/agent.log; }
 reason() { grep -m1 "^mqtt_agent: broker 127.0.0.1:$1: " /tmp/agent.log | cut -c13-120; }
 tls_options=(port=8883 ca_file=$tls/ca.crt cert_file=$tls/client.crt key_file=$tls/client.key username=gw)
@@ -138,4 +138,5 @@ check "MQTT 5: a retained command published while the agent listens is ignored a
   '[[ $stats == *\"retained_cleared\":1,* && $stats == *\"commands\":0,* ]] && ! grep -q "/set " <<<"$retained"'
 
 kill -TERM $broker; wait $broker
+check "no sanitizer report from the agent" '! grep -qE "Sanitizer|runtime error" /tmp/agent.all.log'
 [[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/agent.log; tail -20 $tls/broker.log; exit 1; }

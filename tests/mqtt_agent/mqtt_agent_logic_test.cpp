@@ -413,7 +413,7 @@ TEST(OutboxTest, WhileTheBrokerIsAwayWritesBatchesKeepsOrderAndTheLimit) {
   EXPECT_EQ(box.after(0, 1).at(0).topic, "t/52");
   EXPECT_EQ(box.counters().dropped, 50) << "drops not yet told survive a restart";
   EXPECT_EQ(box.next_sequence(), sequence + 1);
-  EXPECT_EQ(box.saved_sensors().at("S1").document, R"({"id":"S1"})");
+  EXPECT_EQ(box.take_saved_sensors().at("S1").document, R"({"id":"S1"})");
 }
 
 // A crash (no destructor) keeps every batch written before it and never gives a number twice.

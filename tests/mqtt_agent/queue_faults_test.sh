@@ -23,9 +23,10 @@ start_agent() {
   echo $! >/tmp/mqtt_agent.pid
   ubus -t 10 wait_for mqtt_agent
 }
-stop_agent() {
+stop_agent() {  # the log of each run is kept whole in /tmp/mqtt_agent.all.log
   local pid; pid=$(cat /tmp/mqtt_agent.pid)
   kill -TERM "$pid"; wait_for 10 "[[ ! -e /proc/$pid ]]"
+  cat /tmp/mqtt_agent.log >>/tmp/mqtt_agent.all.log
 }
 # A broker that keeps the watcher's session across its own restarts.
 mkdir -p /tmp/broker
@@ -121,4 +122,5 @@ stop_broker
 kill -TERM %?mosquitto_sub 2>/dev/null
 killall -q -TERM vorn_mgr cloud_agent mosquitto_sub
 umount /tmp/queue_disk
+check "no sanitizer report from the agent" '! grep -qE "Sanitizer|runtime error" /tmp/mqtt_agent.all.log'
 [[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/mqtt_agent.log; exit 1; }

@@ -152,9 +152,12 @@ check "discovery re-announced on the status topic's online" '[[ $(wc -l </tmp/re
 
 stats=$(ubus call mqtt_agent stats)
 echo "$stats" | tr -d '\n\t'; echo
-kill -TERM "$(cat /tmp/mqtt_agent.pid)"
+agent=$(cat /tmp/mqtt_agent.pid)
+kill -TERM "$agent"
+wait_for 10 "[[ ! -e /proc/$agent ]]"
 wait_for 10 '[[ $(line_of $base/bridge/state) == {\"state\":\"offline\"} ]]'
 check "the bridge state is offline once the agent has stopped" '[[ $(line_of $base/bridge/state) == {\"state\":\"offline\"} ]]'
 kill -TERM "$(cat /tmp/mosquitto.pid)" 2>/dev/null
 killall -q -TERM vorn_mgr cloud_agent mosquitto_sub
+check "no sanitizer report from the agent" '! grep -qE "Sanitizer|runtime error" /tmp/mqtt_agent.log'
 [[ $failures -eq 0 ]] && echo PASS || { echo "$failures checks failed"; tail -20 /tmp/mqtt_agent.log; exit 1; }

@@ -427,6 +427,7 @@ void Agent::on_connected() {
   if (!problems_told_.empty()) std::fprintf(stderr, "mqtt_agent: connected to the broker again\n");
   last_problem_.clear();
   problems_told_.clear();
+  clearing_.clear();  // echoes of clearings on the last connection do not come any more
   link_->subscribe(topics_.set_filter());
   link_->subscribe(topics_.get_filter());
   link_->subscribe(topics_.request_filter());

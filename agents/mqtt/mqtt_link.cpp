@@ -174,6 +174,7 @@ void MqttLink::subscribe(const std::string &filter) {
 
 void MqttLink::connect_result(int rc, bool v5) {
   up_ = rc == 0;
+  refused_ = rc != 0;
   if (rc == 0) post(LinkEvent{LinkEvent::connected, 0, "", ""});
   else post(LinkEvent{LinkEvent::problem, 0, "", std::string("the broker refused the connection: ") +
                                                      (v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc))});
@@ -188,9 +189,11 @@ void MqttLink::on_connect_v5(mosquitto *, void *self, int rc, int, const mosquit
 void MqttLink::on_disconnect(mosquitto *, void *self, int rc) {
   auto *link = static_cast<MqttLink *>(self);
   link->post(LinkEvent{LinkEvent::disconnected, 0, "", ""});
-  // A connection that never came up was refused, and that said why.
+  // A refusal said why already; a connection closed before any answer (a TLS alert) says it here.
   if (rc != 0 && link->up_) link->post(LinkEvent{LinkEvent::problem, 0, "", std::string("connection lost: ") + mosquitto_strerror(rc)});
-  link->up_ = false;
+  else if (rc != 0 && !link->refused_)
+    link->post(LinkEvent{LinkEvent::problem, 0, "", std::string("closed before the broker answered: ") + mosquitto_strerror(rc)});
+  link->up_ = link->refused_ = false;
 }
 
 void MqttLink::on_publish(mosquitto *, void *self, int mid) {

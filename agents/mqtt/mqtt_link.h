@@ -73,6 +73,7 @@ class MqttLink {
   std::unique_ptr<mosquitto, MosquittoDestroy> client_;
   bool loop_started_ = false;
   bool up_ = false;             // connected; the network thread's own
+  bool refused_ = false;        // the broker refused the last attempt; the network thread's own
   int wake_pipe_[2] = {-1, -1};
   std::mutex mutex_;            // guards events_ and inbound_bytes_
   std::deque<LinkEvent> events_;

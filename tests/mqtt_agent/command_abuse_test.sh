@@ -70,7 +70,6 @@ head -c 1048576 /dev/zero | tr '\0' 'x' >/tmp/big.txt
 paced() {  # lines of text, $1 of them, in 30 bursts over about 15 s
   for _ in $(seq 30); do yes "$2" | head -$(($1 / 30)); sleep 0.5; done
 }
-timeout 40 mosquitto_sub -h 127.0.0.1 -t "$base/$known/set/response" >/tmp/set_responses.txt 2>/dev/null &
 started=$SECONDS
 (  # a subshell: its wait is for the publishers only
   paced 3000 '{"interval":30}' | mosquitto_pub -h 127.0.0.1 -q 1 -t "$base/00124B00DEADBEEF/set" -l &
@@ -101,9 +100,16 @@ check "no report of the daemon failed" '[[ $failed_after -eq $failed_before ]]'
 check "every report reached the agent and the cloud agent ($reports, $forwarded)" \
   '[[ $reports -ge $((made - 2)) && $forwarded -ge $((reports - 2)) && $forwarded -le $((reports + 2)) ]]'
 commands=$(stat_of commands)
+# (Which of the flood's requests get the few turns is the broker's order: a valid set may get none.)
 check "commands reached the daemon only at the rate limit ($commands in ${flood_seconds}s)" \
-  '[[ $commands -ge 1 && $commands -le $((10 + 2 * (flood_seconds + 8))) ]]' ||
-  sed 's/"transaction.*//' /tmp/set_responses.txt | sort | uniq -c | sort -rn | head -5
+  '[[ $commands -le $((10 + 2 * (flood_seconds + 8))) ]]'
+timeout 10 mosquitto_sub -h 127.0.0.1 -t "$base/$known/set/response" -C 1 -W 8 >/tmp/response.txt 2>/dev/null &
+watcher=$!
+sleep 0.5
+mosquitto_pub -h 127.0.0.1 -q 1 -t "$base/$known/set" -m '{"interval":90,"transaction":"after"}'
+wait $watcher
+check "after the flood a valid set is taken again ($(cat /tmp/response.txt))" \
+  '[[ $(cat /tmp/response.txt) == *\"status\":\"ok\",\"transaction\":\"after\"} && $(stat_of commands) -eq $((commands + 1)) ]]'
 check "1 MB payloads refused unread ($(stat_of oversized))" '[[ $(stat_of oversized) -ge 1 ]]'
 check "the daemon's transmit queue never overflowed" '! grep -q "TX Message Queue buffer was full" /tmp/vorn_mgr.log'
 peak=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$(cat /tmp/mqtt_agent.pid)/status")

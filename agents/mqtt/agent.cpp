@@ -8,6 +8,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 
+#include "blob_buffer.h"
 #include "device_list.h"
 #include "json.h"
 #include "sensor_id.h"
@@ -30,14 +31,6 @@ constexpr std::time_t kOfflineGrace = 2;
 constexpr std::time_t kConnectPatience = 10;
 // Link events handled before the loop looks at the bus again.
 constexpr std::size_t kEventsPerTurn = 64;
-
-struct BlobBuffer {
-  BlobBuffer() { blob_buf_init(&buffer, 0); }
-  ~BlobBuffer() { blob_buf_free(&buffer); }
-  BlobBuffer(const BlobBuffer &) = delete;
-  BlobBuffer &operator=(const BlobBuffer &) = delete;
-  blob_buf buffer{};
-};
 
 void keep_reply(ubus_request *request, int, blob_attr *message) {
   auto *out = static_cast<Json *>(request->priv);

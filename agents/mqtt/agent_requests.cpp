@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "agent.h"
+#include "blob_buffer.h"
 #include "json.h"
 #include "sensor_id.h"
 
@@ -36,11 +37,7 @@ void Agent::respond(const std::string &topic, bool ok, const std::string &data, 
 }
 
 bool Agent::send_command(const std::string &event) {
-  struct Buffer {
-    Buffer() { blob_buf_init(&buffer, 0); }
-    ~Buffer() { blob_buf_free(&buffer); }
-    blob_buf buffer{};
-  } message;
+  BlobBuffer message;
   if (bus_ == nullptr || !blobmsg_add_json_from_string(&message.buffer, event.c_str())) return false;
   if (ubus_send_event(bus_, "vorn_mgr", message.buffer.head) != UBUS_STATUS_OK) return false;
   ++counters_.commands;

@@ -1,5 +1,7 @@
 #include "agent_config.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +35,11 @@ bool parse_int(const std::string &text, long long low, long long high, long long
   return true;
 }
 
-// A topic level or prefix: no wildcards, no empty levels at either end.
+// A topic level or prefix: no wildcards, no empty levels at either end, and not under '$', where
+// brokers keep their own topics and drop what clients publish.
 bool topic_prefix_ok(const std::string &text) {
-  return !text.empty() && text.find_first_of("+#") == std::string::npos && text.front() != '/' && text.back() != '/';
+  return !text.empty() && text.find_first_of("+#") == std::string::npos && text.front() != '/' && text.back() != '/' &&
+         text.front() != '$';
 }
 
 }  // namespace
@@ -86,13 +90,35 @@ AgentConfig config_from_options(const std::map<std::string, std::string> &option
   text("username", config.username);
   text("password", config.password);
   text("ca_file", config.ca_file);
+  text("cert_file", config.cert_file);
+  text("key_file", config.key_file);
+  if (config.cert_file.empty() != config.key_file.empty()) {
+    warnings += "options cert_file and key_file go together; neither used\n";
+    config.cert_file.clear();
+    config.key_file.clear();
+  }
+  int tls = !config.ca_file.empty() || !config.cert_file.empty() ? 1 : 0;
+  number("tls", 0, 1, tls);
+  config.tls = tls != 0 || !config.ca_file.empty() || !config.cert_file.empty();
+  if (const auto found = options.find("protocol"); found != options.end() && !found->second.empty()) {
+    if (found->second == "5") config.protocol = 5;
+    else if (found->second != "3.1.1" && found->second != "4")
+      warnings += "option protocol '" + found->second + "' is neither 3.1.1 nor 5; 3.1.1 used\n";
+  }
+  number("qos", 0, 2, config.qos);
+  int retain = config.retain ? 1 : 0;
+  number("retain", 0, 1, retain);
+  config.retain = retain != 0;
+  number("max_payload", 256, 16777216, config.inbound_limit);
+  number("command_rate", 1, 1000, config.command_rate);
+  number("command_burst", 1, 10000, config.command_burst);
   std::string base = config.base_topic, prefix = config.discovery_prefix;
   text("base_topic", base);
   text("discovery_prefix", prefix);
   if (topic_prefix_ok(base)) config.base_topic = base;
-  else warnings += "option base_topic '" + base + "' is no usable topic; default used\n";
+  else warnings += "option base_topic '" + base + "' refused (no wildcards, empty levels or leading '$'); default used\n";
   if (topic_prefix_ok(prefix)) config.discovery_prefix = prefix;
-  else warnings += "option discovery_prefix '" + prefix + "' is no usable topic; default used\n";
+  else warnings += "option discovery_prefix '" + prefix + "' refused (no wildcards, empty levels or leading '$'); default used\n";
   int discovery = config.discovery ? 1 : 0;
   number("discovery", 0, 1, discovery);
   config.discovery = discovery != 0;
@@ -106,6 +132,12 @@ AgentConfig config_from_options(const std::map<std::string, std::string> &option
   return config;
 }
 
+std::string secret_file_warning(const std::string &path, const char *what) {
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0 || (info.st_mode & S_IROTH) == 0) return "";
+  return path + " holds " + what + " and every user can read it: chmod o-r " + path + "\n";
+}
+
 AgentConfig read_agent_config(std::string &warnings) {
   std::string output;
   // A fixed command: nothing from outside reaches the shell.
@@ -116,7 +148,10 @@ AgentConfig read_agent_config(std::string &warnings) {
     pclose(pipe);
   }
   if (output.empty()) warnings += "no configuration vorn_mqtt; defaults used\n";
-  return config_from_options(parse_uci_show(output), warnings);
+  AgentConfig config = config_from_options(parse_uci_show(output), warnings);
+  if (!config.password.empty()) warnings += secret_file_warning("/etc/config/vorn_mqtt", "the broker password");
+  warnings += secret_file_warning(config.key_file, "the client key");
+  return config;
 }
 
 }  // namespace mqtt_agent

@@ -10,6 +10,7 @@ extern "C" {
 #include <memory>
 
 #include "agent.h"
+#include "blob_buffer.h"
 #include "json.h"
 
 namespace mqtt_agent {
@@ -18,14 +19,6 @@ namespace {
 
 // A forwarded call must answer within the daemon's own 3000 ms wait for "transmit".
 constexpr int kForwardTimeoutMs = 2500;
-
-struct BlobBuffer {
-  BlobBuffer() { blob_buf_init(&buffer, 0); }
-  ~BlobBuffer() { blob_buf_free(&buffer); }
-  BlobBuffer(const BlobBuffer &) = delete;
-  BlobBuffer &operator=(const BlobBuffer &) = delete;
-  blob_buf buffer{};
-};
 
 struct BusRelease {
   void operator()(ubus_context *context) const { ubus_free(context); }

@@ -39,6 +39,7 @@ std::optional<DeviceSeen> device_from_entry(const DeviceListEntry &entry) {
   seen.model = field_text(entry.model_name);
   if (seen.model.empty()) seen.model = field_text(entry.model_number);
   seen.manufacturer = field_text(entry.manufacturer);
+  seen.name = field_text(entry.device_name);
   seen.firmware = field_text(entry.sensor_version);
   seen.rf_firmware = field_text(entry.model_version);
   seen.rssi = entry.rssi;

@@ -29,7 +29,8 @@ struct DeviceListEntry {
   std::uint8_t channel_count;      // 160
   std::uint8_t unused_161[140];    // 161
   char model_name[33];             // 301
-  std::uint8_t unused_334[110];    // 334
+  char device_name[16];            // 334, the name stored for the sensor
+  std::uint8_t unused_350[94];     // 350
 };
 static_assert(sizeof(DeviceListEntry) == 444);
 static_assert(offsetof(DeviceListEntry, manufacturer) == 10);
@@ -41,12 +42,13 @@ static_assert(offsetof(DeviceListEntry, event_interval) == 148);
 static_assert(offsetof(DeviceListEntry, battery) == 156);
 static_assert(offsetof(DeviceListEntry, channel_count) == 160);
 static_assert(offsetof(DeviceListEntry, model_name) == 301);
+static_assert(offsetof(DeviceListEntry, device_name) == 334);
 
 constexpr int kDeviceListKey = 5888;
 constexpr std::size_t kDeviceListEntries = 101;
 
 struct DeviceSeen {
-  std::string id, short_address, model, firmware, rf_firmware, manufacturer;
+  std::string id, short_address, model, firmware, rf_firmware, manufacturer, name;
   int rssi = 0, interval = 0;
   float battery = 0;
 };

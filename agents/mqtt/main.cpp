@@ -3,13 +3,16 @@
 // Serves the cloud agent's bus interface under its own name (gateway.main.cloud_ubus_name selects
 // it), optionally forwarding every report to another cloud agent, and publishes each sensor's
 // state, availability and discovery configs under <base>/<gateway id>; takes commands from the
-// broker and hands them to the daemon as its "vorn_mgr" bus event. Messages wait in a SQLite
-// queue until the broker has them. Configuration: /etc/config/vorn_mqtt. Ends on SIGTERM, SIGINT
+// broker and hands them to the daemon as its "vorn_mgr" bus event. Messages wait in memory until the
+// broker has them, and in a SQLite file while it is away. Configuration: /etc/config/vorn_mqtt. Ends on SIGTERM, SIGINT
 // or SIGHUP.
 #include <gateway_lib/settings.h>
 extern "C" {
 #include <libubox/uloop.h>
 }
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -31,6 +34,11 @@ void on_signal(int) { uloop_end(); }
 
 void on_tick(uloop_timeout *timeout) {
   g_agent->tick(std::time(nullptr));
+#ifdef __GLIBC__
+  // Memory freed after a burst goes back to the system, also pages amid the heap (musl's allocator
+  // returns them by itself).
+  malloc_trim(0);
+#endif
   uloop_timeout_set(timeout, 1000);
 }
 
@@ -50,6 +58,10 @@ void make_parent_folders(const std::string &path) {
 
 int main() {
   setvbuf(stdout, nullptr, _IOLBF, 0);
+#ifdef __GLIBC__
+  // One allocation arena for the network thread and the loop: a small agent, not a fast one.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   struct sigaction action {};
   action.sa_handler = on_signal;
   for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal_number, &action, nullptr);
@@ -68,17 +80,13 @@ int main() {
     if (*c == '/' || *c == '+' || *c == '#') *c = '_';
 
   make_parent_folders(config.queue_file);
+  // Without a usable queue file the agent still runs, its queue in memory (it says so).
+  auto outbox = std::make_unique<mqtt_agent::Outbox>(config.queue_file, config.queue_limit);
   std::string error;
-  auto outbox = mqtt_agent::Outbox::open(config.queue_file, config.queue_limit, error);
-  if (!outbox) {
-    std::fprintf(stderr, "mqtt_agent: cannot open the queue %s: %s\n", config.queue_file.c_str(), error.c_str());
-    return 1;
-  }
 
   uloop_init();
-  // The router's uloop_init catches SIGCHLD without SA_RESTART and reaps every child: a sensor
-  // lookup through popen would then read an interrupted, empty answer. The agent watches no child
-  // through the loop, so it takes the default back.
+  // The router's uloop_init catches SIGCHLD without SA_RESTART and reaps every child. The agent
+  // watches no child through the loop, so it takes the default back.
   signal(SIGCHLD, SIG_DFL);
   std::unique_ptr<ubus_context, BusRelease> bus(ubus_connect(nullptr));
   if (!bus) {

@@ -189,6 +189,7 @@ bool sensor_from_document(const std::string &text, SensorState &sensor) {
   sensor = SensorState{};
   sensor.id = *id;
   sensor.short_address = string_member(document.get(), "short").value_or("");
+  sensor.name = string_member(document.get(), "name").value_or("");
   sensor.manufacturer = string_member(document.get(), "manufacturer").value_or("");
   sensor.model = string_member(document.get(), "model").value_or("");
   sensor.firmware = string_member(document.get(), "firmware").value_or("");
@@ -233,6 +234,7 @@ std::string state_document(const SensorState &sensor, std::int64_t seq) {
     if (!value.empty()) json_object_object_add(root, key, json_object_new_string(value.c_str()));
   };
   add_text("short", sensor.short_address);
+  add_text("name", sensor.name);
   add_text("manufacturer", sensor.manufacturer);
   add_text("model", sensor.model);
   add_text("firmware", sensor.firmware);

@@ -25,6 +25,7 @@ struct AlarmState {
 struct SensorState {
   std::string id;
   std::string short_address, manufacturer, model, firmware, rf_firmware;
+  std::string name;            // the name the gateway stores for the sensor; "" none
   std::vector<ChannelState> channels;
   std::map<std::string, AlarmState> alarms;  // by channel name, while the channel is in error
   std::optional<double> battery;

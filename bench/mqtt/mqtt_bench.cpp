@@ -5,8 +5,10 @@
 // delivers; each report makes exactly one, numbered in order, so the n-th delivery belongs to the
 // n-th call. Two runs: 100 reports a second (every sensor once a second, the radio's limit for a
 // hundred sensors) for latency, then as fast as the bus takes them for the sustained rate. The
-// agent's resident memory is read after each. Figures go to a table and to RESULTS.json (default
-// $VORN_BUILD_DIR/bench/mqtt_results.json).
+// agent's resident memory is read after each (goal: under 8 MiB). Then the broker stops while
+// reports go on, and starts again: the bytes the agent wrote to its queue file per delivered
+// message are given for both, the broker up (goal: 0) and away. Figures go to a table and to
+// RESULTS.json (default $VORN_BUILD_DIR/bench/mqtt_results.json).
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -115,6 +117,37 @@ RunFigures run(ubus_context *bus, Deliveries &deliveries, long long first_seq, i
   return figures;
 }
 
+// The agent's counters that tell what its queue wrote.
+struct QueueFigures {
+  long long written = 0, delivered = 0, waiting = 0;
+  bool connected = false;
+};
+
+QueueFigures queue_figures(ubus_context *bus) {
+  const sim::Json stats = sim::call_json(bus, "mqtt_agent", "stats", "{}");
+  QueueFigures figures;
+  figures.written = sim::int_member(stats.get(), "queue_bytes_written");
+  figures.delivered = sim::int_member(stats.get(), "delivered");
+  figures.waiting = sim::int_member(stats.get(), "waiting");
+  json_object *connected = sim::member(stats.get(), "connected");
+  figures.connected = connected != nullptr && json_object_get_boolean(connected);
+  return figures;
+}
+
+template <typename Condition>
+bool wait_until(Condition condition, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+double per_message(const QueueFigures &before, const QueueFigures &after) {
+  const long long delivered = after.delivered - before.delivered;
+  return delivered > 0 ? static_cast<double>(after.written - before.written) / static_cast<double>(delivered) : -1;
+}
+
 void stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
@@ -127,7 +160,7 @@ int main(int argc, char **argv) {
   const char *build = std::getenv("VORN_BUILD_DIR");
   const std::string results = argc > 1 ? argv[1] : std::string(build != nullptr ? build : ".") + "/bench/mqtt_results.json";
   std::ofstream("/tmp/mqtt_bench_broker.conf") << "listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n";
-  const pid_t broker = sim::start_program({"mosquitto", "-c", "/tmp/mqtt_bench_broker.conf"}, "/tmp/mqtt_bench_broker.log");
+  pid_t broker = sim::start_program({"mosquitto", "-c", "/tmp/mqtt_bench_broker.conf"}, "/tmp/mqtt_bench_broker.log");
   std::system("uci set vorn_mqtt.main.queue_file=/tmp/mqtt_bench/queue.sqlite; uci set vorn_mqtt.main.bus_name=mqtt_agent; "
               "uci commit vorn_mqtt");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -161,22 +194,57 @@ int main(int argc, char **argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long idle_kib = resident_kib(agent);
     // Each report makes one state message; the agent numbers them from 1 in a fresh queue.
+    const QueueFigures up_before = queue_figures(bus.get());
     const RunFigures paced = run(bus.get(), deliveries, 1, 1000, 100, agent);
+    const QueueFigures steady_before = queue_figures(bus.get());  // every sensor known and saved
     const RunFigures fast = run(bus.get(), deliveries, 1001, 5000, 0, agent);
+    const QueueFigures up_after = queue_figures(bus.get());
+    // The broker away for 1000 reports at 100 a second, then back until the queue is empty.
+    stop(broker);
+    wait_until([&] { return !queue_figures(bus.get()).connected; }, 10);
+    const QueueFigures away_before = queue_figures(bus.get());
+    const Clock::time_point away_start = Clock::now();
+    for (int i = 0; i < 1000; ++i) {
+      std::this_thread::sleep_until(away_start + std::chrono::milliseconds(10 * i));
+      const std::string arguments = std::string(R"({"id":"vorn_mgr","msg":)") +
+                                    sim::json_text(sim::Json(json_object_new_string(envelope(i % kSensors, i).c_str())).get()) + "}";
+      sim::call_json(bus.get(), "mqtt_agent", "transmit", arguments);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(6));  // the last batch is written
+    const QueueFigures away_waiting = queue_figures(bus.get());
+    broker = sim::start_program({"mosquitto", "-c", "/tmp/mqtt_bench_broker.conf"}, "/tmp/mqtt_bench_broker.log");
+    wait_until([&] { const QueueFigures now = queue_figures(bus.get()); return now.connected && now.waiting == 0; }, 60);
+    std::this_thread::sleep_for(std::chrono::seconds(6));  // acknowledged rows leave the file in batches
+    const QueueFigures away_after = queue_figures(bus.get());
+    const double up_bytes = per_message(up_before, up_after);
+    const double steady_bytes = per_message(steady_before, up_after);
+    const double away_bytes = per_message(away_before, away_after);
+    const long rss_after_away = resident_kib(agent);
     std::printf("mqtt bench: %d sensors, logged data reports to the agent's transmit, state messages from the broker\n", kSensors);
     std::printf("  %-44s %10s %10s %10s %10s %10s\n", "run", "reports", "per s", "p50 ms", "p99 ms", "max ms");
     std::printf("  %-44s %10d %10.0f %10.2f %10.2f %10.2f\n", "100 a second (each sensor once a second)", paced.reports,
                 paced.delivered_per_second, paced.p50_ms, paced.p99_ms, paced.max_ms);
     std::printf("  %-44s %10d %10.0f %10.2f %10.2f %10.2f\n", "as fast as the bus takes them", fast.reports,
                 fast.delivered_per_second, fast.p50_ms, fast.p99_ms, fast.max_ms);
-    std::printf("  agent resident memory: %ld KiB idle, %ld KiB after 100/s, %ld KiB after the fast run\n", idle_kib,
-                paced.agent_kib, fast.agent_kib);
+    std::printf("  agent resident memory: %ld KiB idle, %ld KiB after 100/s, %ld KiB after the fast run, %ld KiB after the"
+                " broker was away (goal: under 8192 KiB)\n",
+                idle_kib, paced.agent_kib, fast.agent_kib, rss_after_away);
+    std::printf("  queue file, bytes written per delivered message with the broker up (goal 0): %.1f over both runs"
+                " (%lld messages; the 100 sensors' descriptions are saved once as they appear), %.1f over the fast run\n",
+                up_bytes, up_after.delivered - up_before.delivered, steady_bytes);
+    std::printf("  queue file, bytes written per delivered message while the broker was away: %.1f (%lld messages; %lld bytes"
+                " written while it was away, %lld once it was back)\n",
+                away_bytes, away_after.delivered - away_before.delivered, away_waiting.written - away_before.written,
+                away_after.written - away_waiting.written);
     std::ofstream out(results);
     out << "{\"sensors\":" << kSensors << ",\"paced_reports\":" << paced.reports << ",\"paced_per_second\":" << paced.delivered_per_second
         << ",\"paced_latency_p50_ms\":" << paced.p50_ms << ",\"paced_latency_p99_ms\":" << paced.p99_ms
         << ",\"sustained_reports\":" << fast.reports << ",\"sustained_per_second\":" << fast.delivered_per_second
         << ",\"sustained_latency_p99_ms\":" << fast.p99_ms << ",\"agent_rss_idle_kib\":" << idle_kib
-        << ",\"agent_rss_load_kib\":" << std::max(paced.agent_kib, fast.agent_kib) << "}\n";
+        << ",\"agent_rss_load_kib\":" << std::max(paced.agent_kib, fast.agent_kib)
+        << ",\"agent_rss_after_away_kib\":" << rss_after_away << ",\"queue_bytes_per_message_broker_up\":" << up_bytes
+        << ",\"queue_bytes_per_message_broker_up_steady\":" << steady_bytes
+        << ",\"queue_bytes_per_message_broker_away\":" << away_bytes << "}\n";
     std::printf("  figures in %s\n", results.c_str());
     if (paced.reports < 1000 || fast.reports < 5000) status = 1;
   }

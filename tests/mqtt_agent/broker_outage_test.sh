@@ -90,7 +90,7 @@ echo "outage: $reports_during reports and $waiting queued messages while the bro
 [[ $backwards -eq 0 ]] || fail "$backwards state messages arrived out of order"
 [[ $count -eq $((last - first + 1)) && $first -eq 1 ]] || fail "state messages lost: $count of $first..$last"
 after=$(head -n "$hang_mark" /tmp/watched.txt | tail -n +"$((mark + 1))")
-grep -qx "vorn/$gateway/bridge/state online" <<<"$after" || fail "the bridge state was not published again"
+grep -qx "vorn/$gateway/bridge/state {\"state\":\"online\"}" <<<"$after" || fail "the bridge state was not published again"
 available=$(grep -cE "^vorn/$gateway/[0-9A-F]{16}/availability online$" <<<"$after")
 [[ $available -ge $sensors ]] || fail "only $available of $sensors availabilities were published again"
 grep -q "^vorn/$gateway/bridge/devices \[" <<<"$after" || fail "the device list was not published again"

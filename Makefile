@@ -88,8 +88,8 @@ PLATFORM_TARGETS ?= all
 build-router-platform: deps
 	@[[ -n "$(OPENWRT_SRC)" ]] || { echo "no router platform source: set OPENWRT_SRC" >&2; exit 2; }
 	@tools/build-router-platform "$(OPENWRT_SRC)" $(PLATFORM_BUILD)/openwrt/prefix
-	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVORN_PLATFORM_PREFIX=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
+	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_ROUTER_PLATFORM=ON \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
 	@cmake --build $(PLATFORM_BUILD) -j$(JOBS) --target $(PLATFORM_TARGETS)
 
 # Every test (unit, end-to-end, soak, scenario) against the router's real platform.

@@ -35,8 +35,8 @@ endif
 
 # The web page (vorn_web): its HTTP server library; a headless browser for its test (only the
 # tests install it); socat to forward the page from the demo's router sandbox to this machine.
-PACKAGES += libcivetweb-dev
-ROUTER_PACKAGES += libcivetweb-dev:armhf
+PACKAGES += libmicrohttpd-dev
+ROUTER_PACKAGES += libmicrohttpd-dev:armhf
 TEST_PACKAGES := chromium
 DEMO_PACKAGES := socat
 

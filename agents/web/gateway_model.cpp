@@ -232,6 +232,17 @@ std::vector<Event> GatewayModel::wait_events(std::uint64_t &cursor, std::chrono:
   return events;
 }
 
+std::uint64_t GatewayModel::newest_event() const {
+  std::lock_guard lock(mutex_);
+  return next_seq_ - 1;
+}
+
+std::uint64_t GatewayModel::wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return stopped_ || next_seq_ - 1 > seen; });
+  return next_seq_ - 1;
+}
+
 void GatewayModel::stop() {
   std::lock_guard lock(mutex_);
   stopped_ = true;

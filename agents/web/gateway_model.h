@@ -50,6 +50,10 @@ class GatewayModel {
   // Events after `cursor` (which moves on), waiting up to `timeout` for one; empty on time-out
   // or once stopped.
   std::vector<Event> wait_events(std::uint64_t &cursor, std::chrono::milliseconds timeout) const;
+  // The sequence number of the newest event; and the same after waiting up to `timeout` for one
+  // newer than `seen` (or for the model to stop).
+  std::uint64_t newest_event() const;
+  std::uint64_t wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const;
   void stop();
   bool stopped() const;
 

@@ -1,5 +1,6 @@
-// The HTTP side of vorn_web: one page's files and the JSON API, on an embedded server with a
-// fixed number of worker threads.
+// The HTTP side of vorn_web: one page's files and the JSON API, on an embedded server whose one
+// polling thread serves every connection, so a client that is slow, idle or gone never holds
+// another one up.
 //
 //   GET /api/status                      the daemon's status object
 //   GET /api/sensors                     every sensor with its last values
@@ -7,30 +8,35 @@
 //   GET /api/events                      Server-Sent Events: sensor, status, availability, alarm,
 //                                        report, joined, left
 //
-// Bounds: request head at most kMaxRequestBytes, no request body, kWorkerThreads requests at a
-// time with at most kMaxStreams of them event streams, kRequestTimeoutMs for a slow client, and
-// an event stream ends after kStreamLifetime (the browser reconnects and resumes).
+// Bounds: request head at most kMaxRequestBytes, no request body, kMaxConnections connections at
+// a time with at most kMaxStreams of them event streams, kIdleTimeout for a connection that sends
+// nothing (half a request, or kept alive unused), and an event stream ends after kStreamLifetime
+// (the browser reconnects and resumes). Event streams wait for news suspended: they cost no
+// thread while nothing happens.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "gateway_model.h"
 #include "static_files.h"
 #include "web_config.h"
 
-struct mg_context;
-struct mg_connection;
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace web {
 
 class HttpServer {
  public:
-  static constexpr int kWorkerThreads = 8;
+  static constexpr int kMaxConnections = 128;
   static constexpr int kMaxStreams = 4;
   static constexpr int kMaxRequestBytes = 8192;
-  static constexpr int kRequestTimeoutMs = 10000;
+  static constexpr std::chrono::seconds kIdleTimeout{10};
   static constexpr std::chrono::seconds kKeepAlive{15};
   static constexpr std::chrono::minutes kStreamLifetime{10};
 
@@ -42,17 +48,28 @@ class HttpServer {
   // Starts listening; false with `problem` set when the address cannot be served.
   bool start(std::string &problem);
 
+  struct Stream;
+
  private:
-  static int handle(mg_connection *connection, void *self);
-  int dispatch(mg_connection *connection);
-  int stream_events(mg_connection *connection);
-  int history(mg_connection *connection);
+  friend struct Stream;
+  int dispatch(MHD_Connection *connection, const char *url, const char *method);
+  int stream_events(MHD_Connection *connection);
+  int history(MHD_Connection *connection);
+  // Parks a stream's connection until news or the next tick; false when stopping.
+  bool park(Stream &stream);
+  void wake_streams();
 
   const WebConfig &config_;
   const GatewayModel &model_;
   const StaticFiles &files_;
-  mg_context *context_ = nullptr;
+  MHD_Daemon *daemon_ = nullptr;
   std::atomic<int> streams_{0};
+  // Connections of event streams suspended until there is something to send, and the thread that
+  // resumes them on each new event and once a second (keep-alive comments, lifetimes).
+  std::mutex parked_mutex_;
+  std::set<MHD_Connection *> parked_;
+  bool stopping_ = false;
+  std::thread waker_;
 };
 
 }  // namespace web

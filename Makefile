@@ -15,7 +15,7 @@ SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps \
-            mosquitto mosquitto-clients libmosquitto-dev
+            mosquitto mosquitto-clients libmosquitto-dev ninja-build
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
@@ -37,7 +37,7 @@ endif
 # tests install it); socat to forward the page from the demo's router sandbox to this machine.
 PACKAGES += libmicrohttpd-dev
 ROUTER_PACKAGES += libmicrohttpd-dev:armhf
-TEST_PACKAGES := chromium
+TEST_PACKAGES := chromium jq
 DEMO_PACKAGES := socat
 
 all: build

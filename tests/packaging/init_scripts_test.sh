@@ -45,6 +45,71 @@ identified_sensors() { uci show sensorlist | grep -v Coprocessor | grep -cE '^se
 # reload_config, then long enough for the manager's triggers (1 s delay) and restarts to be done.
 reload_and_settle() { reload_config; sleep 3; }
 
+# The service manager takes every parameter of an instance and restarts a running instance only
+# when its definition changed as the router's compares it (command, environment, the content of a
+# declared file, limits, user, respawn rule), not for "data" or "stdout", nor for a change in the
+# last three characters of an environment value (the router's manager does not look at them): a
+# probe service whose parameters each row sets (row: parameters ~~ restarted? ~~ what the probe
+# then reports).
+cat >/tmp/probe <<'PROBE'
+#!/bin/sh
+{ printf '%s|' "$@"; echo "env=${PROBE_ENV:-} uid=$(id -u) nofile=$(ulimit -n)"; } >/tmp/probe.out.$$
+exec sleep 600
+PROBE
+chmod +x /tmp/probe
+cat >/etc/init.d/probe <<'PROBE'
+#!/bin/sh /etc/rc.common
+USE_PROCD=1
+start_service() {
+	procd_open_instance
+	procd_set_param command /tmp/probe "$(cat /tmp/probe.argument)"
+	procd_set_param pidfile /tmp/probe.pid
+	. /tmp/probe.params
+	procd_close_instance
+}
+PROBE
+chmod +x /etc/init.d/probe
+printf 'a "quoted" \\back\\slash\ttab\nnext line' >/tmp/probe.argument
+echo "option a 'b'" >/tmp/probe.conf
+base="procd_set_param env PROBE_ENV=a; procd_set_param file /tmp/probe.conf; procd_set_param data x=1; procd_set_param respawn"
+probe_rows=(
+  "$base ~~ started ~~ env=a uid=0 nofile=$(ulimit -n)"
+  "$base ~~ kept ~~ env=a"
+  "${base/x=1/x=2} ~~ kept ~~ env=a"
+  "$base; procd_set_param stdout 1 ~~ kept ~~ env=a"
+  "${base/PROBE_ENV=a/PROBE_ENV=b} ~~ kept ~~ env=a"
+  "${base/PROBE_ENV=a/PROBE_ENV=bbbb} ~~ restarted ~~ env=bbbb"
+  "${base/PROBE_ENV=a/PROBE_ENV=cbbb} ~~ restarted ~~ env=cbbb"
+  "${base/PROBE_ENV=a/PROBE_ENV=cbbc} ~~ kept ~~ env=cbbb"
+  "echo \"option a 'c'\" >/tmp/probe.conf; $base ~~ restarted ~~ env=a"
+  "$base; procd_set_param limits nofile='123 456' ~~ restarted ~~ nofile=123"
+  "$base; procd_set_param user nobody ~~ restarted ~~ uid=$(id -u nobody)"
+  "$base 3600 5 2 ~~ restarted ~~ env=a"
+)
+# The report of the probe now running (empty until it wrote one).
+probe_report() { local pid; pid=$(pid_of probe); [[ -n $pid ]] && cat "/tmp/probe.out.$pid" 2>/dev/null; }
+before=""
+for row in "${probe_rows[@]}"; do
+  params=${row%% ~~ *} rest=${row#* ~~ }
+  expected=${rest%% ~~ *} report=${rest#* ~~ }
+  echo "$params" >/tmp/probe.params
+  [[ $params == echo* ]] && eval "${params%%;*}"
+  /etc/init.d/probe start
+  sleep 0.5  # a restart has begun by now: the manager signals the program before the call returns
+  eventually 10 eval '[[ -n $(probe_report) ]]'
+  now=$(pid_of probe)
+  case "$before" in "") outcome=started ;; "$now") outcome=kept ;; *) outcome=restarted ;; esac
+  check "probe with '$params': $expected" test "$outcome" = "$expected"
+  check "... reports $report" grep -qF -- "$report" <<<"$(probe_report)"
+  before=$now
+done
+check "the probe's argument reached it whole (quotes, backslashes, tab, newline)" \
+  test "$(probe_report | cut -d'|' -f1)" = "$(cat /tmp/probe.argument)"
+check "its pid file holds its pid" test "$(cat /tmp/probe.pid)" = "$(pid_of probe)"
+/etc/init.d/probe stop
+check "stopped: its pid file is removed" eventually 10 test ! -e /tmp/probe.pid
+rm /etc/init.d/probe
+
 # The first-boot defaults script gives a gateway without an id one, from the coprocessor's address
 # when the daemon has learnt it, else from the MAC address (eth0 first); an id set is kept.
 defaults=$repo/packaging/openwrt/vorn/files/vorn_mgr.defaults
@@ -162,7 +227,7 @@ check "a changed page setting restarts the page" eventually 30 runs_anew vorn_we
 sleep 2
 check "... alone" test "$(pid_of vorn_mgr) $(pid_of vorn_mqtt)" = "$fourth $agent"
 page=$(pid_of vorn_web)
-uci set gateway.main.register_name=GW0000000000AB
+uci set gateway.main.register_name=GW00124B00A1B2C4  # its last character only
 uci commit gateway
 reload_config
 check "a changed gateway id restarts the daemon and the MQTT agent, which read it" eventually 30 eval \

@@ -143,15 +143,32 @@ Definition read_definition(json_object *table) {
   return d;
 }
 
+namespace {
+
+// Tables of strings (env, limits) compared as the router's manager compares them: the same names,
+// values of the same length, but of each value the last three characters are not looked at (it
+// compares each entry's bytes short of the last four, which hold them and the terminator).
+bool tables_equal(const std::map<std::string, std::string> &a, const std::map<std::string, std::string> &b) {
+  if (a.size() != b.size()) return false;
+  for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
+    if (x->first != y->first || x->second.size() != y->second.size()) return false;
+    const std::size_t seen = x->second.size() > 3 ? x->second.size() - 3 : 0;
+    if (x->second.compare(0, seen, y->second, 0, seen) != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool definition_changed(const Definition &now, const Definition &next) {
   if (!now.valid) return true;
-  return now.command != next.command || now.env != next.env || now.netdevs != next.netdevs ||
+  return now.command != next.command || !tables_equal(now.env, next.env) || now.netdevs != next.netdevs ||
          now.files != next.files || now.nice != next.nice || now.facility != next.facility ||
          now.user != next.user || now.group != next.group || now.uid != next.uid ||
          now.user_gid != next.user_gid || now.group_gid != next.group_gid || now.pidfile != next.pidfile ||
          now.respawn_retry != next.respawn_retry || now.respawn_threshold != next.respawn_threshold ||
          now.respawn_timeout != next.respawn_timeout || now.reload_signal != next.reload_signal ||
-         now.term_timeout != next.term_timeout || now.limits != next.limits || now.errors != next.errors ||
+         now.term_timeout != next.term_timeout || !tables_equal(now.limits, next.limits) || now.errors != next.errors ||
          now.other != next.other;
 }
 

@@ -46,7 +46,8 @@ Definition read_definition(json_object *table);
 // Whether an instance running with `now` must restart to run with `next`: the router's rule,
 // which compares the command, environment, files' content, devices, user and group, pid file,
 // respawn rule, reload signal, stop timeout, limits, nice, log facility and the rest, but not
-// "data", "stdout", "stderr" or the instance's triggers.
+// "data", "stdout", "stderr" or the instance's triggers; and of an environment or limits value
+// not its last three characters.
 bool definition_changed(const Definition &now, const Definition &next);
 
 // A fingerprint of a file's content (its size and a 64-bit hash); empty when it cannot be read.

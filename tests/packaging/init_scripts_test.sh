@@ -8,9 +8,9 @@
 set -u
 repo=$1
 fails=0
-check() { # check DESCRIPTION COMMAND...
+check() { # check DESCRIPTION COMMAND... (a failure shows the log's last lines)
   local what=$1; shift
-  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fails=$((fails + 1)); fi
+  if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; fails=$((fails + 1)); logread -l 12 | sed 's/^/       /'; fi
 }
 # eventually SECONDS COMMAND...: true once COMMAND is, within SECONDS (a bound that catches a hang).
 eventually() {

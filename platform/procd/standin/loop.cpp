@@ -10,7 +10,7 @@
 
 namespace procd {
 
-void Timer::fire(uloop_timeout *timeout) { reinterpret_cast<Timer *>(timeout)->on_fire_(); }
+void Timer::fire(uloop_timeout *timeout) { reinterpret_cast<Hook *>(timeout)->owner->on_fire_(); }
 
 LineReader::LineReader(int fd, std::function<void(const std::string &)> on_line) : on_line_(std::move(on_line)) {
   watch_.fd = fd;
@@ -26,7 +26,7 @@ LineReader::~LineReader() {
 }
 
 void LineReader::readable(uloop_fd *watch, unsigned int) {
-  auto *reader = reinterpret_cast<LineReader *>(watch);
+  LineReader *reader = reinterpret_cast<Hook *>(watch)->owner;
   reader->drain();
   if (watch->eof && !reader->pending_.empty()) {
     reader->on_line_(reader->pending_);

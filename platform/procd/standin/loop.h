@@ -16,18 +16,23 @@ namespace procd {
 // A one-shot timer; destroying it cancels it.
 class Timer {
  public:
-  explicit Timer(std::function<void()> on_fire) : on_fire_(std::move(on_fire)) { timeout_.cb = fire; }
-  ~Timer() { uloop_timeout_cancel(&timeout_); }
+  explicit Timer(std::function<void()> on_fire) : on_fire_(std::move(on_fire)) { hook_.timeout.cb = fire; }
+  ~Timer() { uloop_timeout_cancel(&hook_.timeout); }
   Timer(const Timer &) = delete;
   Timer &operator=(const Timer &) = delete;
-  void set(int ms) { uloop_timeout_set(&timeout_, ms); }
-  void cancel() { uloop_timeout_cancel(&timeout_); }
-  bool pending() const { return timeout_.pending; }
-  long remaining_ms() { return static_cast<long>(uloop_timeout_remaining64(&timeout_)); }
+  void set(int ms) { uloop_timeout_set(&hook_.timeout, ms); }
+  void cancel() { uloop_timeout_cancel(&hook_.timeout); }
+  bool pending() const { return hook_.timeout.pending; }
+  long remaining_ms() { return static_cast<long>(uloop_timeout_remaining64(&hook_.timeout)); }
 
  private:
+  // What the loop holds: the timeout first, so that fire() finds the timer from it.
+  struct Hook {
+    uloop_timeout timeout;
+    Timer *owner;
+  };
   static void fire(uloop_timeout *timeout);
-  uloop_timeout timeout_{};  // first member: fire() finds the timer from it
+  Hook hook_{{}, this};
   std::function<void()> on_fire_;
 };
 
@@ -41,9 +46,15 @@ class LineReader {
   LineReader &operator=(const LineReader &) = delete;
 
  private:
+  // What the loop holds: the descriptor first, so that readable() finds the reader from it.
+  struct Hook {
+    uloop_fd watch;
+    LineReader *owner;
+  };
   static void readable(uloop_fd *watch, unsigned int events);
   void drain();
-  uloop_fd watch_{};  // first member: readable() finds the reader from it
+  Hook hook_{{}, this};
+  uloop_fd &watch_ = hook_.watch;
   std::function<void(const std::string &)> on_line_;
   std::string pending_;
 };

@@ -108,6 +108,45 @@ check "the probe's argument reached it whole (quotes, backslashes, tab, newline)
 check "its pid file holds its pid" test "$(cat /tmp/probe.pid)" = "$(pid_of probe)"
 /etc/init.d/probe stop
 check "stopped: its pid file is removed" eventually 10 test ! -e /tmp/probe.pid
+# The manager's other ways: an init script's own reload_service, a program deaf to TERM killed
+# after its term_timeout with one log line, a trigger run once however often its event came while
+# it waited, its delay after the last, with output to nowhere.
+cat >/tmp/probe <<'PROBE'
+#!/bin/sh
+trap 'echo reloaded >>/tmp/probe.reloads' HUP
+trap '' TERM
+while :; do sleep 0.1; done
+PROBE
+cat >/etc/init.d/probe <<'PROBE'
+#!/bin/sh /etc/rc.common
+USE_PROCD=1
+start_service() {
+	procd_open_instance
+	procd_set_param command /tmp/probe
+	procd_set_param term_timeout 1
+	procd_close_instance
+}
+reload_service() { procd_send_signal probe; }
+service_triggers() { procd_add_raw_trigger probe.poke 1000 /tmp/probe.poked; }
+PROBE
+printf '#!/bin/sh\ndate +%%s.%%N >>/tmp/probe.pokes\necho noise\n' >/tmp/probe.poked
+chmod +x /etc/init.d/probe /tmp/probe /tmp/probe.poked
+/etc/init.d/probe start
+eventually 10 runs_anew probe ""
+deaf=$(pid_of probe)
+/etc/init.d/probe reload
+check "reload runs the script's own reload_service (here a HUP), the program kept" \
+  eventually 10 eval '[[ $(cat /tmp/probe.reloads 2>/dev/null) == reloaded && $(pid_of probe) == "$deaf" ]]'
+poked=$(date +%s.%N)
+for _ in 1 2 3; do ubus call service event '{"type":"probe.poke","data":{}}'; sleep 0.2; done
+check "a trigger asked for three times within its delay runs once, its delay after the last" eventually 10 eval \
+  '[[ $(wc -l </tmp/probe.pokes 2>/dev/null) == 1 ]] && awk -v t="$poked" "{ exit !(\$1 - t >= 1.4) }" /tmp/probe.pokes'
+sleep 1.5
+check "... and not again, its output nowhere" test "$(wc -l </tmp/probe.pokes)-$(logread -e noise | wc -l)" = "1-0"
+/etc/init.d/probe stop
+check "a program deaf to TERM is killed after its term_timeout" eventually 10 eval '! kill -0 "$deaf" 2>/dev/null'
+check "... and the log says so in the manager's words" \
+  in_log "^procd: Instance probe::instance1 pid $deaf not stopped on SIGTERM, sending SIGKILL instead\$"
 rm /etc/init.d/probe
 
 # The first-boot defaults script gives a gateway without an id one, from the coprocessor's address
@@ -183,7 +222,7 @@ check "the DeviceList rebuilt from sensorlist with the ten sensors" test "$(rebu
 check "its status object: collector running, link up, ten sensors in the DeviceList" eventually 30 bus_status_whole
 check "reports flow again" eventually 120 reports_above "$before"
 check "one collector, the old command process gone" eventually 20 prints "1 0" eval "echo \$(pgrep -c -x collector) \$(pgrep -c -P $first)"
-check "a respawn is not in the log" test -z "$(logread -e '^procd: ')"
+check "a respawn is not in the log" test -z "$(logread -e '^procd: .*vorn_mgr')"
 
 # Past its respawn rule it stays down, says so in the log and in its status.
 kill -9 "$second"
@@ -194,7 +233,7 @@ kill -9 "$third"
 check "the third crash leaves it down: not running, exit 5" eventually 20 prints "not running 5" status_of vorn_mgr
 check "the log says why, in the manager's words" \
   in_log '^procd: Instance vorn_mgr::instance1 s in a crash loop 3 crashes, [0-9]* seconds since last crash$'
-check "the crash loop is the manager's only line" test "$(logread -e '^procd: ' | wc -l)" -eq 1
+check "the crash loop is the manager's only line about it" test "$(logread -e '^procd: .*vorn_mgr' | wc -l)" -eq 1
 sleep 3
 check "and it stays down past its timeout" test -z "$(pid_of vorn_mgr)"
 check "no daemon process is left" eventually 20 no_daemon

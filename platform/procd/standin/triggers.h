@@ -3,8 +3,8 @@
 // the script's conditions ("if" with "eq", "has", "and", "or", "not") are checked against the
 // event's data, and each "run_script" it reaches is run with its arguments (%name% replaced by the
 // data's value) once its delay has passed: the same command asked for again while it waits waits
-// no longer than the longer delay, asked for while it runs runs once more afterwards; commands
-// run one at a time, without output.
+// its delay again from then (a burst of events runs it once), asked for while it runs runs once
+// more afterwards; commands run one at a time, without output.
 #pragma once
 
 #include "json.h"

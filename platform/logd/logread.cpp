@@ -29,6 +29,12 @@ const char *code_name(int value, const CODE *table) {
 }
 
 struct Filter {
+  Filter() = default;
+  Filter(const Filter &) = delete;
+  Filter &operator=(const Filter &) = delete;
+  ~Filter() {
+    if (has_pattern) regfree(&pattern);
+  }
   regex_t pattern{};
   bool has_pattern = false;
   unsigned include = 0, exclude = 0;
@@ -69,7 +75,10 @@ int main(int argc, char **argv) {
     switch (option) {
       case 'l': lines = std::atol(optarg); break;
       case 'f': follow = true; break;
-      case 'e': filter.has_pattern = regcomp(&filter.pattern, optarg, REG_NOSUB) == 0; break;
+      case 'e':
+        if (filter.has_pattern) regfree(&filter.pattern);
+        filter.has_pattern = regcomp(&filter.pattern, optarg, REG_NOSUB) == 0;
+        break;
       case 'z': filter.include |= 1u << (std::strtoul(optarg, nullptr, 0) & 0x1f); break;
       case 'Z': filter.exclude |= 1u << (std::strtoul(optarg, nullptr, 0) & 0x1f); break;
       case '?':

@@ -140,7 +140,7 @@ check "reload runs the script's own reload_service (here a HUP), the program kep
 poked=$(date +%s.%N)
 for _ in 1 2 3; do ubus call service event '{"type":"probe.poke","data":{}}'; sleep 0.2; done
 check "a trigger asked for three times within its delay runs once, its delay after the last" eventually 10 eval \
-  '[[ $(wc -l </tmp/probe.pokes 2>/dev/null) == 1 ]] && awk -v t="$poked" "{ exit !(\$1 - t >= 1.4) }" /tmp/probe.pokes'
+  '[[ $(wc -l 2>/dev/null </tmp/probe.pokes) == 1 ]] && awk -v t="$poked" "{ exit !(\$1 - t >= 1.4) }" /tmp/probe.pokes'
 sleep 1.5
 check "... and not again, its output nowhere" test "$(wc -l </tmp/probe.pokes)-$(logread -e noise | wc -l)" = "1-0"
 /etc/init.d/probe stop

@@ -33,11 +33,12 @@ $(error make $(firstword $(filter $(ROOT_GOALS),$(MAKECMDGOALS))) must run as ro
 endif
 endif
 
-# The web page (vorn_web): its HTTP server library; a headless browser for its test (only the
-# tests install it); socat to forward the page from the demo's router sandbox to this machine.
+# The web page (vorn_web): its HTTP server library; a headless browser for its test, and openssl
+# and curl for its HTTPS test (only the tests install them); socat to forward the page from the
+# demo's router sandbox to this machine.
 PACKAGES += libmicrohttpd-dev
 ROUTER_PACKAGES += libmicrohttpd-dev:armhf
-TEST_PACKAGES := chromium jq
+TEST_PACKAGES := chromium openssl curl jq
 DEMO_PACKAGES := socat
 
 all: build

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace web {
 
@@ -58,13 +59,37 @@ void GatewayModel::track_sensor(SensorView &sensor, Tracked &tracked, double now
   tracked.alarms.resize(std::max(tracked.alarms.size(), count), false);
   tracked.names.resize(tracked.history.size());
   tracked.units.resize(tracked.history.size());
+  tracked.last_logged.resize(tracked.history.size(), HistoryPoint{0, 0});
+  tracked.logged_error.resize(tracked.history.size(), false);
   if (!sensor.reading.empty() && sensor.reading != tracked.reading) {
     tracked.reading = sensor.reading;
     tracked.reading_seen_ms = now_ms;
     const std::uint32_t at = reading_time(sensor.reading_time_ms, now_ms);
+    tracked.reading_at = at;
     for (std::size_t i = 0; i < count; ++i)
       if (sensor.channels[i].value && std::isfinite(*sensor.channels[i].value))
         tracked.history[i].add(HistoryPoint{at, static_cast<float>(*sensor.channels[i].value)}, seconds(now_ms));
+  }
+  // A logging sensor's records, each at its own time: into the plots where they belong, and the
+  // newest of each channel as its value. Records dated more than a day from now (a sensor whose
+  // clock is off) are left out.
+  if (!sensor.logged.empty() && sensor.logged != tracked.logged && sensor.logged_reading) {
+    tracked.logged = sensor.logged;
+    tracked.reading_seen_ms = now_ms;
+    const LiveReading &records = *sensor.logged_reading;
+    for (std::size_t i = 0; i < records.channels.size() && i < count; ++i) {
+      for (const LivePoint &point : records.channels[i].points) {
+        const double at_ms = records.base_time_ms + point.offset_s * 1000;
+        if (!std::isfinite(at_ms) || std::fabs(at_ms - now_ms) > 24.0 * 3600 * 1000) continue;
+        const auto at = static_cast<std::uint32_t>(at_ms / 1000);
+        const bool valid = point.value && std::isfinite(*point.value);
+        if (valid) tracked.history[i].insert(HistoryPoint{at, static_cast<float>(*point.value)}, seconds(now_ms));
+        if (at >= tracked.last_logged[i].time) {
+          tracked.last_logged[i] = HistoryPoint{at, valid ? static_cast<float>(*point.value) : 0.0f};
+          tracked.logged_error[i] = !valid;
+        }
+      }
+    }
   }
   for (std::size_t i = 0; i < count; ++i) {
     tracked.names[i] = sensor.channels[i].name;
@@ -128,6 +153,7 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
     track_sensor(sensor, tracked, now_ms, first_update);
     json_object *row = json_object_new_object();
     json_object_object_add(row, "id", json_object_new_string(sensor.id.c_str()));
+    json_object_object_add(row, "name", json_object_new_string(sensor.name.c_str()));
     json_object_object_add(row, "short", json_object_new_string(sensor.short_address.c_str()));
     json_object_object_add(row, "model", json_object_new_string(sensor.model.c_str()));
     json_object_object_add(row, "firmware", json_object_new_string(sensor.firmware.c_str()));
@@ -137,6 +163,8 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
     json_object_object_add(row, "last_seen", json_object_new_int64(sensor.last_seen));
     json_object_object_add(row, "report_state", json_object_new_string(sensor.report_state.c_str()));
     json_object_object_add(row, "availability", json_object_new_string(sensor.availability.c_str()));
+    json_object_object_add(row, "low_battery", json_object_new_boolean(sensor.battery > 0 && sensor.battery < kLowBatteryVolts));
+    json_object_object_add(row, "weak_signal", json_object_new_boolean(sensor.rssi != 0 && sensor.rssi < kWeakSignalDbm));
     bool alarm = false;
     json_object *channels = json_object_new_array();
     for (std::size_t i = 0; i < sensor.channels.size(); ++i) {
@@ -145,7 +173,18 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
       json_object *channel = json_object_new_object();
       json_object_object_add(channel, "name", json_object_new_string(view.name.c_str()));
       json_object_object_add(channel, "unit", json_object_new_string(view.unit.c_str()));
-      json_object_object_add(channel, "value", value_json(view.value, !sensor.reading.empty() || view.alarm));
+      // The newer of the live value and the last logged record; a channel in error (the
+      // DeviceList's alarm flag) shows the error whatever value it last had.
+      const HistoryPoint &logged = tracked.last_logged[i];
+      const bool use_logged = logged.time != 0 && (sensor.reading.empty() || logged.time >= tracked.reading_at);
+      std::optional<double> value = use_logged ? std::optional<double>(logged.value) : view.value;
+      if (use_logged && tracked.logged_error[i]) value.reset();
+      if (view.alarm) value.reset();
+      const bool known = use_logged || !sensor.reading.empty() || view.alarm;
+      json_object_object_add(channel, "value", value_json(value, known));
+      json_object_object_add(channel, "error", json_object_new_boolean(known && !value));
+      json_object_object_add(channel, "time", json_object_new_int64(use_logged ? logged.time : tracked.reading_at));
+      json_object_object_add(channel, "logged", json_object_new_boolean(use_logged));
       json_object_object_add(channel, "alarm", json_object_new_boolean(view.alarm));
       json_object_object_add(channel, "points",
                              json_object_new_int64(static_cast<std::int64_t>(tracked.history[i].points().size())));
@@ -170,6 +209,9 @@ void GatewayModel::update(GatewayReading reading, double now_ms) {
   track_reports(reading.status.get());
   json_object *about = json_object_new_object();
   json_object_object_add(about, "source", json_object_new_string(reading.from_bus ? "daemon" : "fallback"));
+  json_object_object_add(about, "bus", json_object_new_string(reading.bus.c_str()));
+  json_object_object_add(about, "units_map", json_object_new_string(reading.units_map.c_str()));
+  json_object_object_add(about, "retry_ms", json_object_new_int(kRetryMs));
   json_object_object_add(reading.status.get(), "web", about);
   auto status = std::make_shared<const std::string>(text_of(reading.status.get()));
   if (*status != *status_text_) emit("status", *status, false);
@@ -243,10 +285,43 @@ std::uint64_t GatewayModel::wait_newer(std::uint64_t seen, std::chrono::millisec
   return next_seq_ - 1;
 }
 
+std::uint64_t GatewayModel::queue_command(PageCommand command) {
+  std::lock_guard lock(mutex_);
+  commands_.emplace_back(next_command_, std::move(command));
+  return next_command_++;
+}
+
+std::vector<std::pair<std::uint64_t, PageCommand>> GatewayModel::take_commands() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(commands_, {});
+}
+
+void GatewayModel::command_outcome(std::uint64_t number, const PageCommand &command, bool done, const std::string &text) {
+  std::lock_guard lock(mutex_);
+  const Json data(json_object_new_object());
+  json_object_object_add(data.get(), "command", json_object_new_int64(static_cast<std::int64_t>(number)));
+  json_object_object_add(data.get(), "kind", json_object_new_string(command.kind.c_str()));
+  if (!command.id.empty()) json_object_object_add(data.get(), "id", json_object_new_string(command.id.c_str()));
+  json_object_object_add(data.get(), "state", json_object_new_string(done ? "done" : "failed"));
+  json_object_object_add(data.get(), "result", json_object_new_string(text.c_str()));
+  emit("command", text_of(data.get()), true);
+  changed_.notify_all();
+}
+
+bool GatewayModel::knows_sensor(const std::string &id) const {
+  std::lock_guard lock(mutex_);
+  return sensors_.count(id) != 0;
+}
+
 void GatewayModel::stop() {
   std::lock_guard lock(mutex_);
   stopped_ = true;
   changed_.notify_all();
+}
+
+bool GatewayModel::wait_first_update(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [this] { return updated_once_; });
 }
 
 bool GatewayModel::stopped() const {

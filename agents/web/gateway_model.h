@@ -16,6 +16,7 @@
 
 #include "gateway_source.h"
 #include "history_ring.h"
+#include "page_commands.h"
 
 namespace web {
 
@@ -34,9 +35,16 @@ struct HttpAnswer {
 class GatewayModel {
  public:
   static constexpr std::size_t kLoggedEvents = 100;
-  static constexpr std::size_t kStreamEvents = 2000;
+  // Events kept for the streams: a stream that falls further behind ends, and its page loads the
+  // whole state again when it reconnects.
+  static constexpr std::size_t kStreamEvents = 400;
   // A sensor without word from the daemon is offline after this many intervals without a reading.
   static constexpr int kMissedIntervals = 3;
+  // Marks on a sensor's row: battery below this (volts, as sensors report it), signal below this.
+  static constexpr double kLowBatteryVolts = 2.5;
+  static constexpr int kWeakSignalDbm = -90;
+  // How long a stream waits before it tries again, told to the page with the status.
+  static constexpr int kRetryMs = 2000;
 
   // Takes in one look at the gateway made at now_ms (Unix milliseconds).
   void update(GatewayReading reading, double now_ms);
@@ -56,11 +64,23 @@ class GatewayModel {
   std::uint64_t wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const;
   void stop();
   bool stopped() const;
+  // Waits up to `timeout` for the first look at the gateway; true once it was taken in.
+  bool wait_first_update(std::chrono::milliseconds timeout) const;
+
+  // Commands from the page: queued with a number, taken by the thread that reads the gateway,
+  // their outcome sent to every stream as a "command" event.
+  std::uint64_t queue_command(PageCommand command);
+  std::vector<std::pair<std::uint64_t, PageCommand>> take_commands();
+  void command_outcome(std::uint64_t number, const PageCommand &command, bool done, const std::string &text);
+  bool knows_sensor(const std::string &id) const;
 
  private:
   struct Tracked {
-    std::string reading, availability, report_state;
+    std::string reading, logged, availability, report_state;
     double first_seen_ms = 0, reading_seen_ms = 0;
+    std::uint32_t reading_at = 0;             // the live reading's time (Unix seconds)
+    std::vector<HistoryPoint> last_logged;    // per channel: the newest logged record (time 0: none)
+    std::vector<bool> logged_error;
     std::vector<bool> alarms;
     std::vector<HistoryRing> history;
     std::vector<std::string> names, units;
@@ -81,6 +101,8 @@ class GatewayModel {
   long long reports_made_ = -1, reports_failed_ = -1;
   std::uint64_t next_seq_ = 1;
   std::deque<Event> stream_, logged_;
+  std::uint64_t next_command_ = 1;
+  std::vector<std::pair<std::uint64_t, PageCommand>> commands_;
 };
 
 }  // namespace web

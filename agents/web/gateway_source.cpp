@@ -11,7 +11,8 @@ extern "C" {
 #include <cstdlib>
 
 #include "api_params.h"
-#include "device_list_reader.h"
+#include "common/bus_json.h"
+#include "common/device_list.h"
 #include "live_values.h"
 
 namespace web {
@@ -29,14 +30,6 @@ std::string command_output(const char *command) {
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0 && output.size() < (1u << 20)) output.append(buffer, got);
   pclose(pipe);
   return output;
-}
-
-void keep_reply(ubus_request *request, int, blob_attr *message) {
-  auto *out = static_cast<Json *>(request->priv);
-  if (*out != nullptr || message == nullptr) return;
-  char *text = blobmsg_format_json(message, true);
-  if (text != nullptr) *out = parse_json(text);
-  std::free(text);
 }
 
 const char *report_state_text(int state) {
@@ -69,8 +62,9 @@ SensorView sensor_from_bus(json_object *object) {
   return sensor;
 }
 
-void merge_entry(SensorView &sensor, const DeviceEntry &entry, bool from_bus) {
+void merge_entry(SensorView &sensor, const agents::DeviceEntry &entry, bool from_bus) {
   sensor.in_device_list = true;
+  sensor.name = entry.device_name;
   if (!from_bus) {
     char text[8];
     std::snprintf(text, sizeof text, "%04X", entry.short_address);
@@ -96,6 +90,13 @@ void merge_channels(SensorView &sensor) {
     sensor.channels[i].name = meta[i].name;
     if (!meta[i].unit.empty()) sensor.channels[i].unit = meta[i].unit;
   }
+  sensor.logged = read_channel(sensor.id + "_log");
+  sensor.logged_reading = parse_live_reading(sensor.logged);
+  if (!sensor.logged_reading) sensor.logged.clear();
+  if (sensor.logged_reading && sensor.channels.size() < sensor.logged_reading->channels.size())
+    sensor.channels.resize(sensor.logged_reading->channels.size());
+  for (std::size_t i = 0; sensor.logged_reading && i < sensor.logged_reading->channels.size(); ++i)
+    if (sensor.channels[i].name.empty()) sensor.channels[i].name = sensor.logged_reading->channels[i].name;
   sensor.reading = read_channel(sensor.id);
   const auto reading = parse_live_reading(sensor.reading);
   if (!reading) {
@@ -115,15 +116,15 @@ void merge_channels(SensorView &sensor) {
 
 // The status when the daemon's object does not answer: what the DeviceList, sensorlist, the
 // platform settings and the collector's ready file show.
-Json fallback_status(bool device_list_present, std::size_t in_device_list, std::size_t in_sensorlist) {
+Json fallback_status(std::size_t in_device_list, std::size_t in_sensorlist) {
   Json status(json_object_new_object());
   const std::string gateway = command_output("uci -q get gateway.main.register_name 2>/dev/null");
   json_object_object_add(status.get(), "gateway_id",
                          json_object_new_string(gateway.substr(0, gateway.find('\n')).c_str()));
   json_object *collector = json_object_new_object();
-  json_object_object_add(collector, "state",
-                         json_object_new_string(!device_list_present ? "stopped"
-                                                : access("/tmp/collector_ready", F_OK) == 0 ? "running" : "starting"));
+  // Only the daemon knows how its collector is: without it, that is not known.
+  json_object_object_add(collector, "state", json_object_new_string("unknown"));
+  json_object_object_add(collector, "ready_file", json_object_new_boolean(access("/tmp/collector_ready", F_OK) == 0));
   json_object_object_add(status.get(), "collector", collector);
   json_object *sensors = json_object_new_object();
   json_object_object_add(sensors, "device_list", json_object_new_int64(static_cast<std::int64_t>(in_device_list)));
@@ -169,18 +170,25 @@ GatewaySource::~GatewaySource() {
   uloop_done();
 }
 
-Json GatewaySource::call(const char *method) {
+bool GatewaySource::connect() {
   if (bus_ == nullptr) bus_ = ubus_connect(nullptr);
-  if (bus_ == nullptr) return nullptr;
-  std::uint32_t id = 0;
-  int status = ubus_lookup_id(bus_, "vorn_mgr", &id);
-  Json reply;
-  if (status == UBUS_STATUS_OK) {
-    blob_buf message{};
-    blob_buf_init(&message, 0);
-    status = ubus_invoke(bus_, id, method, message.head, keep_reply, &reply, kBusTimeoutMs);
-    blob_buf_free(&message);
-  }
+  return bus_ != nullptr;
+}
+
+int GatewaySource::send_command(const std::string &event) {
+  if (!connect()) return UBUS_STATUS_CONNECTION_FAILED;
+  return agents::send_event(bus_, "vorn_mgr", event);
+}
+
+std::string GatewaySource::sensorlist_option(const std::string &id, const std::string &option) {
+  const std::string text = command_output(("uci -q get sensorlist.@" + id + "[]." + option + " 2>/dev/null").c_str());
+  return text.substr(0, text.find('\n'));
+}
+
+Json GatewaySource::call(const char *method) {
+  if (!connect()) return nullptr;
+  int status = UBUS_STATUS_OK;
+  Json reply = agents::call_json(bus_, "vorn_mgr", method, "", kBusTimeoutMs, &status);
   // A bus daemon that went away (or came back) needs a new connection; a missing object does not.
   if (status == UBUS_STATUS_CONNECTION_FAILED) {
     ubus_free(bus_);
@@ -209,11 +217,11 @@ GatewayReading GatewaySource::read() {
       if (!sensor.id.empty()) add(std::move(sensor));
     }
   }
-  const auto entries = read_device_list();
-  for (const DeviceEntry &entry : entries.value_or(std::vector<DeviceEntry>{})) {
-    if (reading.from_bus && by_id.count(entry.id) == 0) continue;  // the daemon's list is the list
+  const auto entries = agents::read_device_list();
+  for (const agents::DeviceEntry &entry : entries.value_or(std::vector<agents::DeviceEntry>{})) {
+    if (reading.from_bus && by_id.count(entry.ext_address) == 0) continue;  // the daemon's list is the list
     SensorView fresh;
-    fresh.id = entry.id;
+    fresh.id = entry.ext_address;
     merge_entry(add(std::move(fresh)), entry, reading.from_bus);
   }
   std::size_t in_sensorlist = 0;
@@ -229,6 +237,7 @@ GatewayReading GatewaySource::read() {
       sensor.model = option(options, "ModelName");
       sensor.firmware = option(options, "SensorVersion");
       sensor.interval = std::atoi(option(options, "EventInterval").c_str());
+      sensor.name = option(options, "DeviceName");
       sensor.report_state = "none";
       add(std::move(sensor));
     }
@@ -237,8 +246,10 @@ GatewayReading GatewaySource::read() {
     merge_channels(by_id[id]);
     reading.sensors.push_back(std::move(by_id[id]));
   }
+  reading.bus = reading.from_bus ? "ok" : bus_ == nullptr ? "gone" : "no daemon";
+  reading.units_map = units_map_.state();
   reading.status = reading.from_bus ? std::move(status)
-                                    : fallback_status(entries.has_value(), entries ? entries->size() : 0, in_sensorlist);
+                                    : fallback_status(entries ? entries->size() : 0, in_sensorlist);
   return reading;
 }
 

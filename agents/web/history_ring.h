@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iterator>
 
 namespace web {
 
@@ -23,6 +24,16 @@ class HistoryRing {
   // Adds a point; drops the oldest beyond kMaxPoints and those older than kMaxAge before now.
   void add(HistoryPoint point, std::uint32_t now) {
     points_.push_back(point);
+    while (points_.size() > kMaxPoints) points_.pop_front();
+    expire(now);
+  }
+  // A point from the past (a logged record) where its time puts it; one at a time already kept
+  // is not added again.
+  void insert(HistoryPoint point, std::uint32_t now) {
+    auto at = points_.end();
+    while (at != points_.begin() && std::prev(at)->time > point.time) --at;
+    if (at != points_.begin() && std::prev(at)->time == point.time) return;
+    points_.insert(at, point);
     while (points_.size() > kMaxPoints) points_.pop_front();
     expire(now);
   }

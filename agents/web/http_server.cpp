@@ -5,11 +5,14 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <optional>
 
 #include "api_params.h"
+#include "common/json_doc.h"
 
 namespace web {
 
@@ -51,6 +54,11 @@ int send_shared(MHD_Connection *connection, std::shared_ptr<const std::string> t
   return queued;
 }
 
+std::string json_string(const std::string &text) {
+  const agents::Json value(json_object_new_string(text.c_str()));
+  return agents::json_text(value.get());
+}
+
 int send_json(MHD_Connection *connection, int code, const std::string &body) {
   return send(connection, code, "application/json", body);
 }
@@ -88,6 +96,36 @@ bool has_body(MHD_Connection *connection) {
          (length != nullptr && std::strtoull(length, nullptr, 10) > 0);
 }
 
+// The client's address as text, for counting its failed logins.
+std::string client_address(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (info == nullptr || info->client_addr == nullptr) return text;
+  if (info->client_addr->sa_family == AF_INET)
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(info->client_addr)->sin_addr, text, sizeof text);
+  else if (info->client_addr->sa_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(info->client_addr)->sin6_addr, text, sizeof text);
+  return text;
+}
+
+bool read_pem(const std::string &path, std::string &text, std::string &problem) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  text = content.str();
+  if (!file || text.empty() || text.size() > 65536) {
+    problem = "cannot read " + path;
+    return false;
+  }
+  return true;
+}
+
+// A request's state between the calls that bring it: a command's body.
+struct Upload {
+  std::string body;
+  bool too_large = false;
+};
+
 std::string sse_frame(const Event &event) {
   return "id: " + std::to_string(event.seq) + "\nevent: " + event.type + "\ndata: " + event.data + "\n\n";
 }
@@ -113,12 +151,17 @@ struct HttpServer::Stream {
         stream.sent += count;
         return static_cast<ssize_t>(count);
       }
-      stream.pending.clear();
+      // A replay or a burst leaves a large buffer behind: streams keep only a small one while idle.
+      if (stream.pending.capacity() > 2048) std::string().swap(stream.pending);
+      else stream.pending.clear();
       stream.sent = 0;
       const auto now = std::chrono::steady_clock::now();
       if (stream.server.model_.stopped() || now >= stream.ends) return MHD_CONTENT_READER_END_OF_STREAM;
-      for (const Event &event : stream.server.model_.wait_events(stream.cursor, std::chrono::milliseconds(0)))
-        stream.pending += sse_frame(event);
+      const std::uint64_t before = stream.cursor;
+      const std::vector<Event> events = stream.server.model_.wait_events(stream.cursor, std::chrono::milliseconds(0));
+      // Events lost to a stream that fell behind: it ends rather than show less than happened.
+      if (!events.empty() && events.front().seq > before + 1) return MHD_CONTENT_READER_END_OF_STREAM;
+      for (const Event &event : events) stream.pending += sse_frame(event);
       // A comment when nothing happened for a while: a client that went away is found by the write.
       if (stream.pending.empty() && now >= stream.next_keep_alive) stream.pending = ": keep-alive\n\n";
       if (!stream.pending.empty()) {
@@ -140,7 +183,7 @@ struct HttpServer::Stream {
   }
 };
 
-HttpServer::HttpServer(const WebConfig &config, const GatewayModel &model, const StaticFiles &files)
+HttpServer::HttpServer(const WebConfig &config, GatewayModel &model, const StaticFiles &files)
     : config_(config), model_(model), files_(files) {}
 
 HttpServer::~HttpServer() {
@@ -164,17 +207,38 @@ bool HttpServer::start(std::string &problem) {
     return false;
   }
   const MHD_AccessHandlerCallback handler = [](void *self, MHD_Connection *connection, const char *url,
-                                               const char *method, const char *, const char *, std::size_t *,
-                                               void **) -> MHD_Result {
-    return static_cast<MHD_Result>(static_cast<HttpServer *>(self)->dispatch(connection, url, method));
+                                               const char *method, const char *, const char *upload,
+                                               std::size_t *upload_size, void **request_state) -> MHD_Result {
+    return static_cast<MHD_Result>(
+        static_cast<HttpServer *>(self)->dispatch(connection, url, method, upload, upload_size, request_state));
   };
+  const MHD_RequestCompletedCallback completed = [](void *, MHD_Connection *, void **request_state,
+                                                    MHD_RequestTerminationCode) {
+    delete static_cast<Upload *>(*request_state);
+    *request_state = nullptr;
+  };
+  unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+  if (!config_.cert.empty()) {
+    if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+      problem = "this build of libmicrohttpd cannot serve TLS";
+      return false;
+    }
+    if (!read_pem(config_.cert, tls_cert_, problem) || !read_pem(config_.key, tls_key_, problem)) return false;
+    flags |= MHD_USE_TLS;
+  }
+  const MHD_OptionItem tls_options[] = {
+      {tls_cert_.empty() ? MHD_OPTION_END : MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(tls_cert_.c_str())},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(tls_key_.c_str())},
+      {MHD_OPTION_END, 0, nullptr}};
   daemon_ = MHD_start_daemon(
-      MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, handler, this,
+      flags, 0, nullptr, nullptr, handler, this,
+      MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr,
+      MHD_OPTION_ARRAY, tls_options,
       MHD_OPTION_SOCK_ADDR, &address,
       MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMaxConnections),
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleTimeout.count()),
       // What a connection may hold: the request head and the answer's head.
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(2 * kMaxRequestBytes),
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(kMaxRequestBytes + 4096),
       MHD_OPTION_LISTEN_BACKLOG_SIZE, 32u,
       MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
       MHD_OPTION_END);
@@ -213,17 +277,79 @@ void HttpServer::wake_streams() {
   parked_.clear();
 }
 
-int HttpServer::dispatch(MHD_Connection *connection, const char *url, const char *method) {
-  if (!config_.user.empty() && !basic_auth_matches(header(connection, MHD_HTTP_HEADER_AUTHORIZATION), config_.user,
-                                                   config_.password))
-    return send(connection, 401, "application/json", "{\"error\":\"authentication required\"}",
-                {{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"vorn_web\", charset=\"UTF-8\""}});
-  if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
-    return send(connection, 405, "application/json", "{\"error\":\"only GET\"}", {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
-  if (head_bytes(connection, url) > kMaxRequestBytes)
+bool HttpServer::authorized(MHD_Connection *connection, int &refusal) {
+  if (config_.user.empty()) return true;
+  const std::string client = client_address(connection);
+  const auto now = LoginThrottle::Clock::now();
+  if (const auto wait = throttle_.wait(client, now); wait.count() > 0) {
+    refusal = send(connection, 429, "application/json", "{\"error\":\"too many failed logins: wait\"}",
+                   {{MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(wait.count())}});
+    return false;
+  }
+  const char *given = header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (basic_auth_matches(given, config_.user, config_.password)) {
+    throttle_.succeeded(client);
+    return true;
+  }
+  // A browser asks first without credentials: only a wrong try counts.
+  if (given != nullptr) throttle_.failed(client, now);
+  refusal = send(connection, 401, "application/json", "{\"error\":\"authentication required\"}",
+                 {{MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"vorn_web\", charset=\"UTF-8\""}});
+  return false;
+}
+
+int HttpServer::dispatch(MHD_Connection *connection, const char *url, const char *method, const char *upload,
+                         std::size_t *upload_size, void **request_state) {
+  const bool command_post = std::strcmp(method, "POST") == 0 && std::strcmp(url, "/api/command") == 0;
+  if (*request_state == nullptr) {
+    // Only the head so far. An answer queued now closes the connection after it: only a body that
+    // is not taken is refused at once; everything else is answered once the request is whole, so
+    // the connection stays open for the next one.
+    if (has_body(connection) && !command_post) return answer(connection, url, method, "");
+    const char *length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length != nullptr && std::strtoull(length, nullptr, 10) > kMaxCommandBytes)
+      return send_error(connection, 413, "a command takes at most 1024 bytes");
+    *request_state = new Upload;
+    return MHD_YES;
+  }
+  auto &request = *static_cast<Upload *>(*request_state);
+  if (*upload_size != 0) {
+    // A body sent in chunks beyond the bound is read and dropped, and refused once it ended.
+    if (request.body.size() + *upload_size > kMaxCommandBytes) request.too_large = true;
+    else request.body.append(upload, *upload_size);
+    *upload_size = 0;
+    return MHD_YES;
+  }
+  if (request.too_large) return send_error(connection, 413, "a command takes at most 1024 bytes");
+  return answer(connection, url, method, request.body);
+}
+
+int HttpServer::answer(MHD_Connection *connection, const std::string &path, const char *method, const std::string &body) {
+  const bool post = std::strcmp(method, "POST") == 0;
+  if (!host_allowed(header(connection, MHD_HTTP_HEADER_HOST), config_))
+    return send_error(connection, 421, "unknown host name: add it to the page's names");
+  if (int refusal = MHD_NO; !authorized(connection, refusal)) return refusal;
+  if (head_bytes(connection, path.c_str()) > kMaxRequestBytes)
     return send_error(connection, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "request head too large");
+  if (post && path == "/api/command") {
+    const char *type = header(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
+    // Only a script of the page itself sends JSON with the page's own origin.
+    const char *origin = header(connection, "Origin");
+    const char *host = header(connection, MHD_HTTP_HEADER_HOST);
+    if (type == nullptr || std::strncmp(type, "application/json", 16) != 0)
+      return send_error(connection, 415, "a command is sent as application/json");
+    if (origin != nullptr && host != nullptr) {
+      const char *after = std::strstr(origin, "://");
+      if (after == nullptr || std::strcmp(after + 3, host) != 0) return send_error(connection, 403, "a command from another site");
+    }
+    if (config_.user.empty() && (!is_loopback(config_.host) || header(connection, "X-Forwarded-For") != nullptr))
+      return send_error(connection, 403, "commands need a login (user and password in the page's settings)");
+    return command(connection, body);
+  }
+  if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
+    return send(connection, 405, "application/json", "{\"error\":\"only GET, and POST for commands\"}",
+                {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
   if (has_body(connection)) return send_error(connection, 413, "no request body is taken");
-  const std::string path = url;
 
   using Route = int (*)(HttpServer &, MHD_Connection *);
   static const std::map<std::string, Route> routes = {
@@ -250,17 +376,27 @@ int HttpServer::history(MHD_Connection *connection) {
   return send_json(connection, answer.code, answer.body);
 }
 
+int HttpServer::command(MHD_Connection *connection, const std::string &body) {
+  std::string reason;
+  const auto parsed = parse_page_command(body, reason);
+  if (!parsed) return send_json(connection, 400, "{\"error\":" + json_string(reason) + "}");
+  if (!parsed->id.empty() && !model_.knows_sensor(parsed->id)) return send_error(connection, 404, "unknown sensor");
+  const std::uint64_t number = model_.queue_command(*parsed);
+  return send_json(connection, 202, "{\"command\":" + std::to_string(number) + ",\"state\":\"queued\"}");
+}
+
 int HttpServer::stream_events(MHD_Connection *connection) {
-  if (streams_.fetch_add(1) >= kMaxStreams) {
+  if (streams_.fetch_add(1) >= config_.max_streams) {
     streams_.fetch_sub(1);
-    return send_error(connection, 503, "too many event streams");
+    return send(connection, 503, "application/json", "{\"error\":\"too many event streams\"}",
+                {{MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(GatewayModel::kRetryMs / 1000)}});
   }
   auto stream = std::make_unique<Stream>(Stream{*this, connection});
   // A reconnecting browser names the last event it got: only what it missed is sent again.
   const char *last = header(connection, "Last-Event-ID");
   const std::uint64_t resume = last != nullptr ? std::strtoull(last, nullptr, 10) : 0;
   std::vector<Event> backlog = model_.recent_events(stream->cursor);
-  stream->pending = "retry: 2000\n\n";
+  stream->pending = "retry: " + std::to_string(GatewayModel::kRetryMs) + "\n\n";
   for (const Event &event : backlog)
     if (event.seq > resume) stream->pending += sse_frame(event);
   // "ready" ends the replay: what follows happens while the page looks.
@@ -269,7 +405,7 @@ int HttpServer::stream_events(MHD_Connection *connection) {
   stream->ends = now + kStreamLifetime;
   stream->next_keep_alive = now + kKeepAlive;
   MHD_Response *response =
-      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Stream::read, stream.get(), &Stream::release);
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 2048, &Stream::read, stream.get(), &Stream::release);
   if (response == nullptr) {
     streams_.fetch_sub(1);
     return MHD_NO;

@@ -9,11 +9,19 @@
 #include <memory>
 
 #include "api_params.h"
-#include "web_json.h"
+#include "common/json_doc.h"
 
 namespace web {
 
+using agents::Json;
+using agents::member;
+using agents::number_member;
+using agents::parse_json;
+using agents::string_member;
+
 namespace {
+
+constexpr std::size_t kMaxPoints = 512;  // records of one channel in one body
 
 struct MetaEntry {
   char name[17];
@@ -40,11 +48,15 @@ std::optional<LiveReading> parse_live_reading(const std::string &body) {
     LiveChannel live{string_member(channel, "Name"), std::nullopt};
     const std::size_t point_count = points != nullptr && json_object_is_type(points, json_type_array)
                                         ? json_object_array_length(points) : 0;
-    if (point_count > 0) {
-      json_object *value = member(json_object_array_get_idx(points, point_count - 1), "V");
+    for (std::size_t p = 0; p < point_count && p < kMaxPoints; ++p) {
+      json_object *point = json_object_array_get_idx(points, p);
+      json_object *value = member(point, "V");
+      LivePoint kept{number_member(point, "T", 0), std::nullopt};
       if (value != nullptr && (json_object_is_type(value, json_type_double) || json_object_is_type(value, json_type_int)))
-        live.value = json_object_get_double(value);
+        kept.value = json_object_get_double(value);
+      live.points.push_back(kept);
     }
+    if (!live.points.empty()) live.value = live.points.back().value;
     reading.channels.push_back(std::move(live));
   }
   return reading;

@@ -1,6 +1,7 @@
 // What a sensor publishes on its shared-memory channels: the live reading (channel "<id>": a JSON
 // body {"ID","Data":{"BaseTime":ms,"Values":[{"Name","Values":[{"T","V"}]}]}}, "NaN" for a
-// channel in error) and the channel descriptions (channel "<id>_meta": 23-byte entries of a
+// channel in error), the last records a logging sensor buffered (channel "<id>_log", the same
+// body with a point per record) and the channel descriptions (channel "<id>_meta": 23-byte entries of a
 // 17-byte name, a type code and a 5-byte unit).
 #pragma once
 
@@ -11,9 +12,15 @@
 
 namespace web {
 
+struct LivePoint {
+  double offset_s = 0;          // "T": seconds after the body's BaseTime
+  std::optional<double> value;  // nothing: "NaN" (in error) or not a number
+};
+
 struct LiveChannel {
   std::string name;
-  std::optional<double> value;  // nothing: "NaN" (in error) or not a number
+  std::optional<double> value;  // the last point's
+  std::vector<LivePoint> points;
 };
 
 struct LiveReading {

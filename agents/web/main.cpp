@@ -3,6 +3,7 @@
 // JSON API until SIGTERM, SIGINT or SIGHUP.
 //
 //   vorn_web [-l ADDRESS:PORT] [-w FOLDER]     (defaults from /etc/config/vorn_web)
+#include <malloc.h>
 #include <signal.h>
 
 #include <chrono>
@@ -11,10 +12,12 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "gateway_model.h"
 #include "gateway_source.h"
 #include "http_server.h"
+#include "page_commands.h"
 #include "static_files.h"
 #include "web_config.h"
 
@@ -45,16 +48,61 @@ class Poller {
   Poller &operator=(const Poller &) = delete;
 
  private:
+  // A command sent, waiting for its effect to show in sensorlist.
+  struct Pending {
+    std::uint64_t number;
+    web::PageCommand command;
+    web::CommandEffect effect;
+    double deadline_ms;
+  };
+  static constexpr double kCommandWaitMs = 10000;
+
+  void run_commands(web::GatewaySource &source) {
+    for (auto &[number, command] : model_.take_commands()) {
+      const int status = source.send_command(web::command_event(command));
+      if (status != 0) {
+        model_.command_outcome(number, command, false, "the bus did not take it (status " + std::to_string(status) + ")");
+        continue;
+      }
+      web::CommandEffect effect = web::command_effect(command);
+      if (effect.option.empty())
+        model_.command_outcome(number, command, true, "sent to the daemon, which confirms nothing for this command");
+      else
+        pending_.push_back(Pending{number, command, effect, now_ms() + kCommandWaitMs});
+    }
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      const bool taken = source.sensorlist_option(it->command.id, it->effect.option) == it->effect.value;
+      if (!taken && now_ms() < it->deadline_ms) {
+        ++it;
+        continue;
+      }
+      const std::string result = !taken ? "no answer from the daemon within 10 s"
+                                 : it->command.kind == "remove" ? "marked for removal by the daemon: removed at the sensor's next frame"
+                                                                : "stored by the daemon: the sensor takes it at its next contact";
+      model_.command_outcome(it->number, it->command, taken, result);
+      it = pending_.erase(it);
+    }
+  }
+
   void run() {
     web::GatewaySource source;
     std::unique_lock lock(mutex_);
     while (!stopping_) {
       lock.unlock();
       model_.update(source.read(), now_ms());
+      run_commands(source);
+#ifdef __GLIBC__
+      // Each look replaces texts of tens of KiB: give the pages they leave free back, so the
+      // resident size stays what the page needs (musl's allocator does this by itself).
+      malloc_trim(0);
+#endif
       lock.lock();
-      wake_.wait_for(lock, period_, [this] { return stopping_; });
+      // Sooner while a command waits for its effect.
+      wake_.wait_for(lock, pending_.empty() ? period_ : std::min(period_, std::chrono::milliseconds(250)),
+                     [this] { return stopping_; });
     }
   }
+  std::vector<Pending> pending_;
   web::GatewayModel &model_;
   std::chrono::milliseconds period_;
   std::mutex mutex_;
@@ -66,6 +114,10 @@ class Poller {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef __GLIBC__
+  // One malloc arena for the few threads: per-thread arenas would each keep freed memory resident.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   std::string problem;
   web::WebConfig config = web::read_web_config(problem);
   for (int i = 1; i < argc; i += 2) {
@@ -99,6 +151,10 @@ int main(int argc, char **argv) {
   int signal = 0;
   {
     Poller poller(model, config.poll_ms);
+    // Served once the gateway was looked at: an empty status and no sensors would be answers too.
+    // A look takes a few seconds at most (bus calls time out); the bound only guards a hang.
+    if (!model.wait_first_update(std::chrono::seconds(30)))
+      std::fputs("vorn_web: no look at the gateway within 30 s, serving what there is\n", stderr);
     web::HttpServer server(config, model, files);
     if (!server.start(problem)) {
       std::fprintf(stderr, "vorn_web: %s\n", problem.c_str());

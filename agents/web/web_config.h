@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace web {
 
@@ -13,6 +14,9 @@ struct WebConfig {
   std::string user, password;  // HTTP basic authentication; both empty: none
   std::string www = "/usr/share/vorn_web/www";
   int poll_ms = 1000;
+  int max_streams = 32;            // event streams at a time
+  std::vector<std::string> names;  // host names the page is reached by (beyond IP addresses)
+  std::string cert, key;           // PEM files: served over TLS when both are set
 };
 
 // "ADDRESS:PORT" with a dotted IPv4 address (0.0.0.0 for every address) or "localhost", and a
@@ -25,6 +29,11 @@ bool is_loopback(const std::string &host);
 // Why the settings cannot be served, or nothing when they can: an address beyond the machine
 // itself without a user and a password would show the gateway to its whole network.
 std::optional<std::string> config_problem(const WebConfig &config);
+
+// True when a request's Host header (with or without a port) names this page: an IP address
+// (IPv4, or IPv6 in brackets), localhost, or one of the configured names. A name that only
+// resolves to the router (DNS rebinding) is refused.
+bool host_allowed(const char *host, const WebConfig &config);
 
 // The settings from uci (`uci -q get vorn_web.main.<option>`); what is missing keeps its default.
 // A value that does not parse is reported in `problem`.

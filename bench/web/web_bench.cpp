@@ -1,15 +1,19 @@
 // vorn_web with the gateway's 100 sensors: how many /api/sensors requests per second it answers
 // (clients on kept-alive connections, for BENCH_WEB_SECONDS, default 10), how long one takes, and
-// its resident memory idle and under that load. A table on standard output; the figures also go to
+// its resident memory idle and under that load, with kStreams event streams open throughout (the
+// bound it must stay under: kResidentLimitKib; BENCH_WEB_STREAMS streams, default 20). A table on standard output; the figures also go to
 // RESULTS.json (default $VORN_BUILD_DIR/bench/web_results.json).
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +31,7 @@ namespace {
 constexpr int kSensors = 100;
 constexpr int kPort = 8080;
 constexpr int kClients = 4;
+constexpr long kResidentLimitKib = 8 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -51,6 +56,22 @@ long resident_kib(pid_t pid) {
   return -1;
 }
 
+// Resident KiB of a process's mappings: those of files (programs and libraries, shared with others
+// on the router) and the rest (heap, stacks: the process's own).
+std::pair<long, long> resident_split_kib(pid_t pid) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  long files = 0, own = 0;
+  bool file = false;
+  for (std::string line; std::getline(smaps, line);) {
+    if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 17) {
+      file = line.find(" /") != std::string::npos;
+    } else if (line.rfind("Rss:", 0) == 0) {
+      (file ? files : own) += std::atol(line.c_str() + 4);
+    }
+  }
+  return {files, own};
+}
+
 // One kept-alive HTTP connection doing GET requests.
 class Client {
  public:
@@ -69,6 +90,22 @@ class Client {
   }
   Client(const Client &) = delete;
   Client &operator=(const Client &) = delete;
+
+  // Asks for the event stream; true once its answer began.
+  bool open_stream() {
+    const std::string request = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    if (fd_ < 0 || send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+      return false;
+    return fill() && buffer_.compare(0, 12, "HTTP/1.1 200") == 0;
+  }
+  // Reads what arrives within timeout_ms; the bytes read, -1 once the stream ended.
+  long drain(int timeout_ms) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (poll(&ready, 1, timeout_ms) <= 0) return 0;
+    char chunk[65536];
+    const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+    return got > 0 ? got : -1;
+  }
 
   // The body of a 200 answer, or nothing on any failure.
   bool get(const std::string &target, std::string &body) {
@@ -124,6 +161,8 @@ void stop(pid_t pid) {
 int main(int argc, char **argv) {
   const char *seconds_text = std::getenv("BENCH_WEB_SECONDS");
   const int seconds = seconds_text != nullptr ? std::max(1, std::atoi(seconds_text)) : 10;
+  const char *streams_text = std::getenv("BENCH_WEB_STREAMS");
+  const int kStreams = streams_text != nullptr ? std::max(0, std::atoi(streams_text)) : 20;
   const char *build = std::getenv("VORN_BUILD_DIR");
   const std::string results = argc > 1 ? argv[1] : std::string(build != nullptr ? build : ".") + "/bench/web_results.json";
 
@@ -138,11 +177,21 @@ int main(int argc, char **argv) {
   if (sensors_listed() < kSensors) {
     std::fprintf(stderr, "web bench: only %zu of %d sensors reporting in /api/sensors\n", sensors_listed(), kSensors);
   } else {
+    // Event streams, each read by a thread of its own so that none backs up.
+    std::atomic<bool> done{false};
+    std::atomic<long> stream_bytes{0};
+    std::vector<std::thread> streams;
+    for (int s = 0; s < kStreams; ++s)
+      streams.emplace_back([&] {
+        Client client;
+        if (!client.open_stream()) return;
+        for (long got = 0; !done && got >= 0; got = client.drain(200)) stream_bytes += got;
+      });
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const long idle_kib = resident_kib(web);
+    const auto [file_kib, own_kib] = resident_split_kib(web);
     std::atomic<long> answered{0}, failed{0};
     std::atomic<long> peak_kib{idle_kib};
-    std::atomic<bool> done{false};
     std::vector<std::vector<double>> latencies(kClients);
     std::size_t body_bytes = 0;
     std::vector<std::thread> clients;
@@ -168,6 +217,7 @@ int main(int argc, char **argv) {
     }
     done = true;
     for (std::thread &t : clients) t.join();
+    for (std::thread &t : streams) t.join();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     std::vector<double> all;
     for (const auto &l : latencies) all.insert(all.end(), l.begin(), l.end());
@@ -182,6 +232,11 @@ int main(int argc, char **argv) {
     std::printf("  %-40s %10ld\n", "requests failed", failed.load());
     std::printf("  %-40s %10ld KiB\n", "vorn_web resident, idle", idle_kib);
     std::printf("  %-40s %10ld KiB\n", "vorn_web resident, under load (max)", peak_kib.load());
+    std::printf("  %-40s %10ld KiB\n", "  idle: of program and library files", file_kib);
+    std::printf("  %-40s %10ld KiB\n", "  idle: its own (heap, stacks)", own_kib);
+    std::printf("  %-40s %10d (%ld bytes read)\n", "event streams open", kStreams, stream_bytes.load());
+    std::printf("  %-40s %10s (limit %ld KiB)\n", "resident with the streams under the limit",
+                idle_kib <= kResidentLimitKib ? "yes" : "NO", kResidentLimitKib);
     const sim::Json figures(json_object_new_object());
     json_object_object_add(figures.get(), "sensors", json_object_new_int(kSensors));
     json_object_object_add(figures.get(), "clients", json_object_new_int(kClients));
@@ -192,9 +247,12 @@ int main(int argc, char **argv) {
     json_object_object_add(figures.get(), "failed", json_object_new_int64(failed));
     json_object_object_add(figures.get(), "rss_idle_kib", json_object_new_int64(idle_kib));
     json_object_object_add(figures.get(), "rss_load_kib", json_object_new_int64(peak_kib));
+    json_object_object_add(figures.get(), "event_streams", json_object_new_int(kStreams));
+    json_object_object_add(figures.get(), "rss_idle_files_kib", json_object_new_int64(file_kib));
+    json_object_object_add(figures.get(), "rss_idle_own_kib", json_object_new_int64(own_kib));
     std::ofstream(results) << sim::json_text(figures.get()) << "\n";
     std::printf("  figures in %s\n", results.c_str());
-    status = failed == 0 ? 0 : 1;
+    status = failed == 0 && idle_kib <= kResidentLimitKib ? 0 : 1;
   }
   stop(web);
   stop(daemon);

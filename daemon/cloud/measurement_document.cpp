@@ -3,6 +3,7 @@
 #include <gateway_lib/shm_channel.h>
 
 #include <cstring>
+#include <string>
 
 #include "cloud/json_document.h"
 #include "cloud/report_envelope.h"
@@ -40,6 +41,15 @@ json_object *new_data_object(std::int32_t base_time, json_object *channels) {
 
 int deliver_measurements(const char *sensor_id, bool logged, json_object *data) {
   if (logged) {
+    // The records also go to the sensor's "<id>_log" channel, shaped as a live body, so that the
+    // programs beside the daemon can show what a logging sensor measured.
+    JsonPtr published(json_object_new_object());
+    add_string(published.get(), "ID", sensor_id);
+    json_object_object_add(published.get(), "Data", json_object_get(data));
+    const std::string channel = std::string(sensor_id) + "_log";
+    const char *published_text = json_text(published.get());
+    share_memory_write_noneblock(channel.c_str(), published_text, static_cast<int>(std::strlen(published_text)),
+                                 kChannelWriteTimeout);
     JsonPtr body(json_object_new_array());
     json_object_array_add(body.get(), data);
     return send_report(sensor_id, kLogReport, body.get());

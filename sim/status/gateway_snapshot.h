@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device_list_view.h"
+#include "common/device_list.h"
 #include "json_doc.h"
 
 namespace sim {

@@ -7,7 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "device_list_view.h"
+#include "common/device_list.h"
+#include "json_doc.h"
 
 namespace sim::test {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "device_list_view.h"
+#include "common/device_list.h"
 #include "frames_from_daemon.h"
 #include "frames_to_daemon.h"
 #include "json_doc.h"

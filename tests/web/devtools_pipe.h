@@ -1,6 +1,7 @@
 // Headless chromium driven through its DevTools protocol on a pipe (--remote-debugging-pipe):
 // commands go to the browser's descriptor 3 and answers come from its descriptor 4, each message
-// one JSON text ended by a zero byte.
+// one JSON text ended by a zero byte. Each page (tab) is reached through a session of its own;
+// the page the browser opened with is the one used when no tab is named.
 #pragma once
 
 #include <fcntl.h>
@@ -15,9 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "web_json.h"
+#include "common/json_doc.h"
 
 namespace web::test {
+
+using namespace agents;
+
+// A page of the browser: its target and the session the protocol reaches it through.
+struct Tab {
+  std::string target, session;
+};
 
 class Browser {
  public:
@@ -38,9 +46,12 @@ class Browser {
       const std::string size = "--window-size=" + std::to_string(width) + "," + std::to_string(height);
       const std::string data = "--user-data-dir=" + profile;
       setenv("HOME", profile.c_str(), 1);
+      // Pages not in front keep their timers: a page's retries must not wait for the test to look.
       execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--remote-debugging-pipe", size.c_str(), data.c_str(), url.c_str(), static_cast<char *>(nullptr));
+             "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+             "--disable-backgrounding-occluded-windows", "--remote-debugging-pipe", size.c_str(), data.c_str(),
+             url.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
     close(commands[0]);
@@ -49,7 +60,7 @@ class Browser {
     from_ = answers[0];
   }
   ~Browser() {
-    if (pid_ > 0 && session_.size()) call("Browser.close", "{}", false);
+    if (pid_ > 0 && !first_.session.empty()) call("Browser.close", "{}", "");
     if (to_ >= 0) close(to_);
     if (from_ >= 0) close(from_);
     if (pid_ <= 0) return;
@@ -62,44 +73,64 @@ class Browser {
   Browser(const Browser &) = delete;
   Browser &operator=(const Browser &) = delete;
 
-  // Attaches to the page; false when the browser did not start or shows no page.
+  // Attaches to the page the browser opened with; false when it did not start or shows no page.
   bool attach() {
-    for (int attempt = 0; attempt < 100 && session_.empty(); ++attempt) {
-      const Json targets = call("Target.getTargets", "{}", false);
+    for (int attempt = 0; attempt < 100 && first_.session.empty(); ++attempt) {
+      const Json targets = call("Target.getTargets", "{}", "");
       json_object *infos = member(member(targets.get(), "result"), "targetInfos");
       for (std::size_t i = 0; infos != nullptr && i < json_object_array_length(infos); ++i) {
         json_object *info = json_object_array_get_idx(infos, i);
         if (string_member(info, "type") != "page") continue;
-        const Json attached = call("Target.attachToTarget",
-                                   R"({"targetId":")" + string_member(info, "targetId") + R"(","flatten":true})", false);
-        session_ = string_member(member(attached.get(), "result"), "sessionId");
+        first_ = attach_to(string_member(info, "targetId"));
         break;
       }
-      if (session_.empty()) usleep(100000);
+      if (first_.session.empty()) usleep(100000);
     }
-    return !session_.empty();
+    return !first_.session.empty();
   }
 
-  // The value of a JavaScript expression in the page, as JSON text ("" on failure).
-  std::string evaluate(const std::string &expression) {
+  // The page the browser opened with.
+  const Tab &first() const { return first_; }
+
+  // Opens `url` in a window of its own (a visible page, like a tab in front); a tab without a
+  // session when the browser did not open it.
+  Tab open_tab(const std::string &url, int width, int height) {
+    const Json url_text(json_object_new_string(url.c_str()));
+    const Json created = call("Target.createTarget",
+                              "{\"url\":" + json_text(url_text.get()) + ",\"newWindow\":true,\"width\":" +
+                                  std::to_string(width) + ",\"height\":" + std::to_string(height) + "}",
+                              "");
+    const std::string target = string_member(member(created.get(), "result"), "targetId");
+    return target.empty() ? Tab{} : attach_to(target);
+  }
+
+  // Closes a tab as a user closing it would: its page and its connections end.
+  bool close_tab(const Tab &tab) {
+    const Json closed = call("Target.closeTarget", R"({"targetId":")" + tab.target + "\"}", "");
+    return closed != nullptr && member(closed.get(), "error") == nullptr;
+  }
+
+  // The value of a JavaScript expression in a page, as JSON text ("" on failure).
+  std::string evaluate(const std::string &expression) { return evaluate(first_, expression); }
+  std::string evaluate(const Tab &tab, const std::string &expression) {
     const Json expression_text(json_object_new_string(expression.c_str()));
     const Json answer = call("Runtime.evaluate",
-                             R"({"returnByValue":true,"expression":)" + json_text(expression_text.get()) + "}", true);
+                             R"({"returnByValue":true,"expression":)" + json_text(expression_text.get()) + "}", tab.session);
     json_object *value = member(member(member(answer.get(), "result"), "result"), "value");
     return value != nullptr ? json_text(value) : "";
   }
 
-  // Resizes the page's window (phone-sized or not).
+  // Resizes the first page's window (phone-sized or not).
   bool resize(int width, int height, bool mobile) {
     return call("Emulation.setDeviceMetricsOverride",
                 "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
                     ",\"deviceScaleFactor\":1,\"mobile\":" + (mobile ? "true" : "false") + "}",
-                true) != nullptr;
+                first_.session) != nullptr;
   }
 
-  // Writes a PNG of the page as it is now; false when the browser gave none.
+  // Writes a PNG of the first page as it is now; false when the browser gave none.
   bool screenshot(const std::string &path) {
-    const Json answer = call("Page.captureScreenshot", R"({"format":"png","captureBeyondViewport":true})", true);
+    const Json answer = call("Page.captureScreenshot", R"({"format":"png","captureBeyondViewport":true})", first_.session);
     const std::string data = string_member(member(answer.get(), "result"), "data");
     std::string png;
     if (data.empty() || !decode_base64(data, png)) return false;
@@ -108,11 +139,18 @@ class Browser {
   }
 
  private:
-  Json call(const std::string &method, const std::string &params, bool in_session) {
+  Tab attach_to(const std::string &target) {
+    const Json attached = call("Target.attachToTarget", R"({"targetId":")" + target + R"(","flatten":true})", "");
+    return Tab{target, string_member(member(attached.get(), "result"), "sessionId")};
+  }
+
+  // Sends a command (to a page's session, or to the browser when `session` is empty) and waits
+  // for its answer; null when none came.
+  Json call(const std::string &method, const std::string &params, const std::string &session) {
     if (to_ < 0) return nullptr;
     const int id = ++last_id_;
     std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params +
-                          (in_session ? ",\"sessionId\":\"" + session_ + "\"" : "") + "}";
+                          (session.empty() ? "" : ",\"sessionId\":\"" + session + "\"") + "}";
     message.push_back('\0');
     for (std::size_t done = 0; done < message.size();) {
       const ssize_t wrote = write(to_, message.data() + done, message.size() - done);
@@ -152,7 +190,8 @@ class Browser {
 
   pid_t pid_ = -1;
   int to_ = -1, from_ = -1, last_id_ = 0;
-  std::string buffer_, session_;
+  std::string buffer_;
+  Tab first_;
 };
 
 }  // namespace web::test

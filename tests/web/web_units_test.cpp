@@ -11,7 +11,10 @@
 #include "api_params.h"
 #include "gateway_model.h"
 #include "live_values.h"
+#include "login_throttle.h"
+#include "page_commands.h"
 #include "static_files.h"
+#include "units_map_state.h"
 #include "web_config.h"
 
 namespace web {
@@ -155,6 +158,38 @@ TEST(WebSources, LiveReadingsChannelDescriptionsAndSensorlist) {
   EXPECT_EQ(sections.at("00124B0001A2B301").at("ModelName"), "a=b");
 }
 
+TEST(WebSources, TheUnitsMapTheDaemonWouldUse) {
+  char folder[] = "/tmp/web_units_map_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string map = std::string(folder) + "/map.json", factory = std::string(folder) + "/factory.json";
+  const std::string good = R"([{"UID":1000,"Index":1,"IPSO":3303,"Name":"Temperature","Type":"Temperature","Unit":["°C"]}])";
+  UnitsMapWatch watch(map, factory);
+  // Each step changes the files (nullptr: removed, "": left as it is), then the state is read.
+  const struct {
+    const char *map, *factory, *state;
+  } steps[] = {
+      {nullptr, nullptr, "missing"},
+      {nullptr, good.c_str(), "ok"},  // the daemon restores the map from the factory copy
+      {nullptr, "[]", "unreadable"},
+      {good.c_str(), "", "ok"},
+      {"{", "", "unreadable"},  // there, so not restored: the daemon names no channel
+      {R"([{"UID":1000,"Index":1,"IPSO":3303,"Name":"Temperature","Type":"Temperature"}])", "", "unreadable"},
+      {R"({"Index":1})", "", "unreadable"},
+      {good.c_str(), nullptr, "ok"},  // read again once changed
+      {nullptr, nullptr, "missing"},
+  };
+  for (const auto &step : steps) {
+    for (auto [path, content] : {std::pair{&map, step.map}, std::pair{&factory, step.factory}}) {
+      if (content == nullptr) std::remove(path->c_str());
+      else if (*content != '\0') std::ofstream(*path, std::ios::trunc) << content;
+    }
+    EXPECT_EQ(watch.state(), step.state) << (step.map ? step.map : "no map") << " / " << (step.factory ? step.factory : "no factory copy");
+  }
+  ASSERT_EQ(mkdir(map.c_str(), 0755), 0);
+  EXPECT_EQ(watch.state(), "unreadable") << "a folder in its place";
+  std::system((std::string("rm -rf ") + folder).c_str());
+}
+
 TEST(WebHistory, KeepsTheLastDayOrTwoThousandPoints) {
   HistoryRing ring;
   const std::uint32_t now = 1800000000, hour = 3600;
@@ -202,7 +237,9 @@ TEST(WebModel, AvailabilityAlarmsReportsAndHistoryFromSuccessiveLooks) {
   const char *id = "00124B0001A2B301";
   const double t0 = 1.8e12;
   std::uint64_t cursor = 0;
+  EXPECT_FALSE(model.wait_first_update(std::chrono::milliseconds(10))) << "nothing to serve before the first look";
   model.update(look({sensor(id, 10, {20.5, 40}, "r1")}, R"({"reports":{"made":5,"failed":0}})"), t0);
+  EXPECT_TRUE(model.wait_first_update(std::chrono::milliseconds(0)));
   EXPECT_EQ(types(model.wait_events(cursor, std::chrono::milliseconds(0))), "") << "what the first look finds is no news";
   model.update(look({sensor(id, 10, {20.5, 40}, "r1")}, R"({"reports":{"made":7,"failed":1}})"), t0 + 1000);
   EXPECT_EQ(types(model.wait_events(cursor, std::chrono::milliseconds(0))), "report ");
@@ -220,8 +257,8 @@ TEST(WebModel, AvailabilityAlarmsReportsAndHistoryFromSuccessiveLooks) {
   EXPECT_EQ(model.history(id, 2).code, 400);
   EXPECT_EQ(model.history("00124B0001A2B3FF", 0).code, 404);
   const std::string sensors = *model.sensors_text();
-  EXPECT_NE(sensors.find(R"("value":"NaN","alarm":true)"), std::string::npos) << sensors;
-  EXPECT_NE(sensors.find(R"("availability":"online","alarm":true)"), std::string::npos) << sensors;
+  EXPECT_NE(sensors.find(R"("value":"NaN","error":true)"), std::string::npos) << sensors;
+  EXPECT_NE(sensors.find(R"("availability":"online","low_battery":false,"weak_signal":false,"alarm":true)"), std::string::npos) << sensors;
 
   // Without the daemon's word: offline once three intervals pass without a new reading, online
   // again with the next one; the alarm clears; a sensor gone from the gateway is reported.
@@ -252,6 +289,92 @@ TEST(WebModel, AvailabilityAlarmsReportsAndHistoryFromSuccessiveLooks) {
   EXPECT_EQ(model.recent_events(newest).size(), GatewayModel::kLoggedEvents);
   model.stop();
   EXPECT_TRUE(model.wait_events(cursor, std::chrono::seconds(5)).empty()) << "a stopped model ends every stream at once";
+}
+
+TEST(WebModel, LoggedRecordsAndChannelsInError) {
+  GatewayModel model;
+  const char *id = "00124B0001A2B302";
+  const double now = 1.8e12;
+  // A logging sensor: no live reading, its records at their own times, out of order, one twice,
+  // one a day off (left out), the newest of channel 1 in error.
+  SensorView logging = sensor(id, 120, {std::nullopt, std::nullopt}, "");
+  logging.logged = "records 1";
+  LiveReading records;
+  records.base_time_ms = now - 600000;
+  records.channels = {LiveChannel{"Pressure", 251.0, {{240, 250.0}, {0, 248.0}, {120, 249.0}, {120, 249.0}, {-90000, 1.0}}},
+                      LiveChannel{"Temp", std::nullopt, {{0, 60.0}, {240, std::nullopt}}}};
+  logging.logged_reading = records;
+  model.update(look({logging}), now);
+  EXPECT_NE(model.history(id, 0).body.find(R"("points":[[1799999400000,248],[1799999520000,249],[1799999640000,250]])"),
+            std::string::npos) << model.history(id, 0).body;
+  std::string rows = *model.sensors_text();
+  EXPECT_NE(rows.find(R"("value":250,"error":false,"time":1799999640,"logged":true)"), std::string::npos) << rows;
+  EXPECT_NE(rows.find(R"("value":"NaN","error":true,"time":1799999640,"logged":true)"), std::string::npos) << rows;
+  // Older records published again add nothing.
+  logging.logged = "records 2";
+  model.update(look({logging}), now + 1000);
+  EXPECT_NE(model.history(id, 0).body.find(R"("points":[[1799999400000,248],[1799999520000,249],[1799999640000,250]])"),
+            std::string::npos) << model.history(id, 0).body;
+
+  // A sensor whose only channel fails keeps publishing its last good value: the DeviceList's
+  // flag makes it an error; weak signal and low battery are marked.
+  SensorView single = sensor("00124B0001A2B30B", 60, {20.41}, "r1", {true});
+  single.battery = 2.2;
+  single.rssi = -95;
+  model.update(look({single}), now + 2000);
+  rows = *model.sensors_text();
+  EXPECT_NE(rows.find(R"("low_battery":true,"weak_signal":true,"alarm":true,"channels":[{"name":"c0","unit":"u","value":"NaN","error":true)"),
+            std::string::npos) << rows;
+}
+
+TEST(WebGuards, HostNamesLoginThrottleAndCommands) {
+  WebConfig config;
+  config.names = {"gateway.lan"};
+  const struct {
+    const char *host;
+    bool allowed;
+  } hosts[] = {{"127.0.0.1", true}, {"192.168.1.1:8080", true}, {"[::1]:8080", true}, {"[fe80::1]", true},
+               {"localhost:80", true}, {"gateway.lan", true}, {"GATEWAY.LAN.:443", true},
+               {"attacker.example", false}, {"gateway.lan.attacker.example", false}, {"127.0.0.1:0", false},
+               {"127.0.0.1:x", false}, {"[::1", false}, {"[::1]x", false}, {"", false}, {nullptr, false}};
+  for (const auto &h : hosts) EXPECT_EQ(host_allowed(h.host, config), h.allowed) << (h.host ? h.host : "null");
+
+  LoginThrottle throttle;
+  const auto t0 = LoginThrottle::Clock::now();
+  using std::chrono::seconds;
+  for (int i = 0; i < LoginThrottle::kFreeFailures; ++i) {
+    EXPECT_EQ(throttle.wait("10.0.0.1", t0).count(), 0) << "free try " << i;
+    throttle.failed("10.0.0.1", t0);
+  }
+  EXPECT_EQ(throttle.wait("10.0.0.1", t0).count(), 0);
+  throttle.failed("10.0.0.1", t0);
+  EXPECT_EQ(throttle.wait("10.0.0.1", t0).count(), 1);
+  EXPECT_EQ(throttle.wait("10.0.0.2", t0).count(), 0) << "per client";
+  throttle.failed("10.0.0.1", t0 + seconds(1));
+  EXPECT_EQ(throttle.wait("10.0.0.1", t0 + seconds(1)).count(), 2) << "longer with each failure";
+  for (int i = 0; i < 20; ++i) throttle.failed("10.0.0.1", t0 + seconds(2));
+  EXPECT_EQ(throttle.wait("10.0.0.1", t0 + seconds(2)), LoginThrottle::kMaxWait);
+  throttle.succeeded("10.0.0.1");
+  EXPECT_EQ(throttle.wait("10.0.0.1", t0 + seconds(2)).count(), 0);
+
+  const struct {
+    const char *body;
+    const char *event;  // "" refused
+  } commands[] = {
+      {R"({"command":"set_interval","id":"00124b0001a2b301","interval":300})", R"({"SetEventTimer":"00124B0001A2B301","TimeBase":"300"})"},
+      {R"({"command":"remove","id":"00124B0001A2B301"})", R"({"RemoveDev":"00124B0001A2B301"})"},
+      {R"({"command":"permit_join","enable":false})", R"({"JoinNetwork_Enable":0})"},
+      {R"({"command":"set_interval","id":"00124B0001A2B301","interval":2147483648})", ""},
+      {R"({"command":"set_interval","id":"00124B0001A2B301","interval":1.5})", ""},
+      {R"({"command":"remove","id":"00124B0001A2B301; reboot"})", ""},
+      {R"({"command":"permit_join","enable":1})", ""},
+      {R"(["remove"])", ""},
+  };
+  for (const auto &c : commands) {
+    std::string reason;
+    const auto command = parse_page_command(c.body, reason);
+    EXPECT_EQ(command ? command_event(*command) : "", c.event) << c.body << ": " << reason;
+  }
 }
 
 }  // namespace

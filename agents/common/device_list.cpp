@@ -1,14 +1,48 @@
-#include "device_list_view.h"
+#include "common/device_list.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
-namespace sim {
+#include "shared/device_list.h"
+#include "shared/segments.h"
+#include "shared/sensor_report.h"
+
+namespace agents {
 
 namespace {
+
+// The table above against the daemon's own layout: a field moved or resized there fails here.
+using vorn::shared::DeviceListEntry;
+#define VORN_SAME_FIELD(table, member)                                    \
+  static_assert(device_list_field::table.offset == offsetof(DeviceListEntry, member) && \
+                device_list_field::table.size == sizeof(DeviceListEntry::member))
+VORN_SAME_FIELD(kShortAddress, ShortAddress);
+VORN_SAME_FIELD(kExtAddress, ExtAddress);
+VORN_SAME_FIELD(kModelNumber, ModelNumber);
+VORN_SAME_FIELD(kModelVersion, ModelVersion);
+VORN_SAME_FIELD(kSensorVersion, SensorVersion);
+VORN_SAME_FIELD(kRssi, rssi);
+VORN_SAME_FIELD(kOpTemperature, op_temp);
+VORN_SAME_FIELD(kOpVoltage, op_voltage);
+VORN_SAME_FIELD(kEventInterval, EventInterval);
+VORN_SAME_FIELD(kPowerSource, power_source);
+VORN_SAME_FIELD(kBattery, battery);
+VORN_SAME_FIELD(kChannelCount, channel_count);
+VORN_SAME_FIELD(kChannelTypes, channel_types);
+VORN_SAME_FIELD(kChannelUnits, channel_units);
+VORN_SAME_FIELD(kChannelAlarm, channel_alarm);
+VORN_SAME_FIELD(kReportState, report_state);
+VORN_SAME_FIELD(kModelName, ModelName);
+VORN_SAME_FIELD(kDeviceName, DeviceName);
+#undef VORN_SAME_FIELD
+static_assert(sizeof(DeviceListEntry) == kDeviceListEntrySize);
+static_assert(vorn::shared::kDeviceListEntries == static_cast<int>(kDeviceListEntries));
+static_assert(vorn::shared::kDeviceListKey == kDeviceListKey);
+static_assert(vorn::shared::kMaxChannels == static_cast<int>(kMaxChannels));
 
 std::uint32_t unsigned_field(const std::uint8_t *entry, EntryField field) {
   std::uint32_t value = 0;
@@ -30,7 +64,10 @@ float float_field(const std::uint8_t *entry, EntryField field) {
 // A text field up to its first zero byte, never past the field.
 std::string text_field(const std::uint8_t *entry, EntryField field) {
   const char *start = reinterpret_cast<const char *>(entry + field.offset);
-  return std::string(start, strnlen(start, field.size));
+  std::string value(start, strnlen(start, field.size));
+  for (char &c : value)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // UTF-8 (a unit's degree sign) stays
+  return value;
 }
 
 // Attaches the segment read-only for the life of the object.
@@ -75,7 +112,7 @@ std::optional<DeviceEntry> read_device_entry(const std::uint8_t *entry) {
   device.power_source = signed_field(entry, f::kPowerSource);
   device.battery = float_field(entry, f::kBattery);
   device.report_state = entry[f::kReportState.offset];
-  device.channel_count = entry[f::kChannelCount.offset];
+  device.channel_count = std::min<std::uint8_t>(entry[f::kChannelCount.offset], kMaxChannels);
   for (std::size_t i = 0; i < kMaxChannels; ++i) {
     device.channel_types[i] = entry[f::kChannelTypes.offset + i];
     device.channel_alarm[i] = entry[f::kChannelAlarm.offset + i];
@@ -97,4 +134,4 @@ std::optional<std::vector<DeviceEntry>> read_device_list() {
   return devices;
 }
 
-}  // namespace sim
+}  // namespace agents

@@ -1,6 +1,8 @@
 // A read-only view of the daemon's DeviceList segment (System V key 5888: 101 entries of 444
-// bytes, entry i for short address i), through a table of the fields this view shows. The fields
-// are read byte by byte at their offsets, so the view needs nothing of the daemon's own headers.
+// bytes, entry i for short address i), through a table of the fields shown. The fields are read
+// byte by byte at their offsets (little-endian, each text bounded by its field), so a reader needs
+// nothing of the daemon's headers; device_list.cpp checks the table against the daemon's layout
+// when it is compiled. The segment is attached read-only: no reader ever writes it.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace agents {
 
 constexpr int kDeviceListKey = 5888;
 constexpr std::size_t kDeviceListEntries = 101;
@@ -61,4 +63,4 @@ std::optional<DeviceEntry> read_device_entry(const std::uint8_t *entry);
 // The entries in use, in short-address order; nothing when the segment does not exist.
 std::optional<std::vector<DeviceEntry>> read_device_list();
 
-}  // namespace sim
+}  // namespace agents

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-namespace web {
+namespace agents {
 
 struct JsonRelease {
   void operator()(json_object *object) const { json_object_put(object); }
@@ -54,4 +54,4 @@ inline std::string json_text(json_object *object) {
   return text != nullptr ? text : "null";
 }
 
-}  // namespace web
+}  // namespace agents

@@ -1,4 +1,4 @@
-#include "bus_json.h"
+#include "common/bus_json.h"
 
 extern "C" {
 #include <libubox/blobmsg_json.h>
@@ -6,7 +6,7 @@ extern "C" {
 
 #include <cstdlib>
 
-namespace sim {
+namespace agents {
 
 namespace {
 
@@ -40,15 +40,30 @@ int reply_json(ubus_context *context, ubus_request_data *request, json_object *r
 }
 
 Json call_json(ubus_context *context, const char *object, const char *method, const std::string &arguments,
-               int timeout_ms) {
+               int timeout_ms, int *status) {
+  int ignored = 0;
+  int &result = status != nullptr ? *status : ignored;
   std::uint32_t id = 0;
-  if (context == nullptr || ubus_lookup_id(context, object, &id) != UBUS_STATUS_OK) return nullptr;
+  result = UBUS_STATUS_CONNECTION_FAILED;
+  if (context == nullptr || (result = ubus_lookup_id(context, object, &id)) != UBUS_STATUS_OK) return nullptr;
   BlobBuffer message;
-  if (!arguments.empty() && !blobmsg_add_json_from_string(&message.buffer, arguments.c_str())) return nullptr;
-  Json reply;
-  if (ubus_invoke(context, id, method, message.buffer.head, keep_first_reply, &reply, timeout_ms) != UBUS_STATUS_OK)
+  if (!arguments.empty() && !blobmsg_add_json_from_string(&message.buffer, arguments.c_str())) {
+    result = UBUS_STATUS_INVALID_ARGUMENT;
     return nullptr;
+  }
+  Json reply;
+  result = ubus_invoke(context, id, method, message.buffer.head, keep_first_reply, &reply, timeout_ms);
+  if (result != UBUS_STATUS_OK) return nullptr;
   return reply;
 }
 
-}  // namespace sim
+int send_event(ubus_context *context, const char *type, const std::string &message) {
+  if (context == nullptr) return UBUS_STATUS_CONNECTION_FAILED;
+  const Json document = parse_json(message);
+  if (document == nullptr || !json_object_is_type(document.get(), json_type_object)) return UBUS_STATUS_INVALID_ARGUMENT;
+  BlobBuffer buffer;
+  if (!blobmsg_add_object(&buffer.buffer, document.get())) return UBUS_STATUS_INVALID_ARGUMENT;
+  return ubus_send_event(context, type, buffer.buffer.head);
+}
+
+}  // namespace agents

@@ -1,6 +1,6 @@
-// The design's floor for a frame: the work a handler must do whatever its code, so that the
-// daemon's own share can be told from it on any machine. The daemon forks a process per frame,
-// which forks the handler; the handler reads the values it needs from sensorlist by running the
+// The old design's floor for a frame, kept to compare with earlier runs: the work a handler had to
+// do whatever its code while it read sensorlist through the uci command. The daemon forks a
+// process per frame, which forks the handler; the handler read the values it needs by running the
 // configuration tool through the shell, probes the cloud agent on the bus and writes the live
 // value to its channel. Measured here with the same command texts and platform calls against the
 // same sensorlist, in the same sandbox, right before each rate step and at its pace: frames that

@@ -1,6 +1,8 @@
 // The whole gateway under load: the simulated collector with 100 sensors sends SensorData at fixed
-// rates through vorn_mgr (a fork per frame, uci, the bus, the channels), and this measures what
-// the daemon keeps up with and what it costs. Run it in a router sandbox:
+// rates through vorn_mgr (a fork per frame, sensorlist, the bus, the channels), and this measures
+// what the daemon keeps up with and what it costs: against a bare fork of this machine, against
+// the radio's limit, and against the old design floor (reads through the uci command) for
+// comparison. Run it in a router sandbox:
 //   VORN_BUILD_DIR=<build> tools/router-sandbox -- <build>/bench/gateway/gateway_bench [RESULTS.json]
 // The results go to RESULTS.json (default $VORN_BUILD_DIR/bench/results.json) and as a table to
 // standard output. BENCH_STEP_SECONDS, BENCH_IDLE_SECONDS and BENCH_RATES (e.g. "150 200 300")
@@ -58,7 +60,7 @@ int env_int(const char *name, int fallback) {
 std::vector<double> env_rates() {
   std::vector<double> rates;
   const char *value = std::getenv("BENCH_RATES");
-  std::istringstream in(value != nullptr ? value : "150 200 225 250 275 300 350 400 500 600 800");
+  std::istringstream in(value != nullptr ? value : "200 300 400 500 600 800 1000 1200 1500 2000");
   for (double r; in >> r;)
     if (r > 0) rates.push_back(r);
   return rates;
@@ -132,7 +134,7 @@ std::string floor_kinds_text(const DesignFloor &floor) {
 }
 
 void print_floor(const DesignFloor &floor) {
-  std::printf("  design floor at %.0f fr/s: %s; the 5 ms poll %.0f us of CPU a second\n", floor.rate,
+  std::printf("  old design floor at %.0f fr/s: %s; the 5 ms poll %.0f us of CPU a second\n", floor.rate,
               floor_kinds_text(floor).c_str(), floor.poll_us_per_second);
 }
 
@@ -173,14 +175,18 @@ json_object *complaints_json(const char *path) {
   return object;
 }
 
-// One step at a fixed rate with perf sampling the main process and all it forks from then on,
-// with call stacks (from the stack's contents: the daemon is built without frame pointers).
-int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const std::string &data, int seconds) {
+// One step at a fixed rate with perf sampling every processor, with call stacks (from the stack's
+// contents: the daemon is built without frame pointers); the daemon's samples are those of its
+// program's processes in this sandbox (perf gives processes outside its namespace pid 0). Sampling
+// the main process alone would miss the handlers: perf does not follow the processes forked by a
+// process it was attached to.
+int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const std::string &data, int seconds,
+                       double bare_fork_us) {
   const double rate = env_int("BENCH_PROFILE_RATE", 100);
   const DesignFloor floor = measure_design_floor(sensor_ids(), kFloorFrames, rate);
   gateway.settle(30);
   const pid_t perf = gateway.start_beside({"perf", "record", "-e", "cpu-clock", "-F", "1000", "--call-graph", "dwarf,8192",
-                                           "-p", std::to_string(gateway.daemon()), "-o", data},
+                                           "-a", "-o", data},
                                           "/tmp/perf-record.out");
   pause_s(2);
   MemorySampler memory(gateway);
@@ -194,16 +200,22 @@ int profile_frame_path(GatewayUnderTest &gateway, LiveLatencyWatch &watch, const
   // Read inside the sandbox, where the daemon's program and libraries lie at the paths perf saw.
   const std::string report = data + ".txt", script = data + ".script.txt";
   gateway.end_beside(gateway.start_beside({"perf", "report", "-i", data, "--stdio", "--no-children", "-g", "none",
-                                           "--sort", "comm,dso", "--percent-limit", "0.5"},
+                                           "--sort", "comm,dso", "--percent-limit", "0.5", "--comms", "vorn_mgr,sh,uci"},
                                           report.c_str()),
                      0, 300);
-  gateway.end_beside(gateway.start_beside({"perf", "script", "-i", data, "-F", "comm,ip,sym,dso"}, script.c_str()), 0, 300);
+  gateway.end_beside(gateway.start_beside({"perf", "script", "-i", data, "-F", "comm,pid,ip,sym,dso", "--comms", "vorn_mgr,sh,uci"},
+                                          script.c_str()),
+                     0, 600);
   std::printf("perf data in %s; by program and library in %s, the stacks in %s\n", data.c_str(), report.c_str(),
               script.c_str());
   std::ifstream script_file(script);
   std::stringstream script_text;
   script_text << script_file.rdbuf();
-  print_profile_split(parse_perf_script(script_text.str()), frame_us, floor_us);
+  std::vector<ProfileSample> samples = parse_perf_script(script_text.str());
+  std::erase_if(samples, [](const ProfileSample &sample) { return sample.pid <= 0; });
+  std::printf("%zu samples of the daemon's processes, %.0f ms of CPU at 1000 a second, against %.0f ms counted\n",
+              samples.size(), static_cast<double>(samples.size()), frame_us * static_cast<double>(step.handled) / 1000);
+  print_profile_split(samples, frame_us, floor_us, bare_fork_us);
   return 0;
 }
 
@@ -246,7 +258,7 @@ int run(int argc, char **argv) {
   const pid_t main_pid = gateway.daemon(), command_pid = gateway.command_process();
   std::printf("warm: %d sensors reporting after %.0f s; main process %d, command process %d\n", kSensors,
               monotonic_seconds() - warm_from, main_pid, command_pid);
-  if (const char *profile = std::getenv("BENCH_PROFILE")) return profile_frame_path(gateway, watch, profile, step_seconds);
+  if (const char *profile = std::getenv("BENCH_PROFILE")) return profile_frame_path(gateway, watch, profile, step_seconds, fork_cost.cpu_us);
 
   const double idle_load = load_average();
   const IdleLook idle = look_at_idle(main_pid, command_pid, idle_seconds);
@@ -265,8 +277,8 @@ int run(int argc, char **argv) {
   std::printf("at the radio limit:\n");
   Spread txq_load;
   int txq_load_lost = 0;
-  // The design's floor, in this sandbox against this sensorlist, right before each step and paced
-  // as it is: the machine's speed drifts, and a floor taken beside each step drifts with it.
+  // The old design's floor, in this sandbox against this sensorlist, right before each step and
+  // paced as it is: the machine's speed drifts, and a floor taken beside each step drifts with it.
   const auto run_with_floor = [&](double rate, double seconds) {
     const DesignFloor floor = measure_design_floor(sensor_ids(), kFloorFrames, rate);
     print_floor(floor);
@@ -335,29 +347,39 @@ int run(int argc, char **argv) {
   const double best_floor_us = best.sustained ? best.floor_us : 0;
   const double limit_ratio = limit_floor_us > 0 ? limit_frame_us / limit_floor_us : 0;
   const double best_ratio = best_floor_us > 0 ? best_frame_us / best_floor_us : 0;
-  std::printf("per-frame cost / design floor: %.2f x at %.0f fr/s\n", limit_ratio, kRadioLimit);
-  if (best.sustained) std::printf("per-frame cost / design floor: %.2f x at %.0f fr/s (highest sustained)\n", best_ratio, best.rate);
+  const double best_rate = best.sustained ? best.rate : 0;
+  const double achieved = best.sustained ? static_cast<double>(best.handled) / best.seconds : 0;
+  const double fork_ratio = fork_cost.cpu_us > 0 ? limit_frame_us / fork_cost.cpu_us : 0;
+  const double fork_ratio_best = fork_cost.cpu_us > 0 ? best_frame_us / fork_cost.cpu_us : 0;
+  std::printf("per-frame cost / bare fork: %.2f x at %.0f fr/s\n", fork_ratio, kRadioLimit);
+  if (best.sustained) std::printf("per-frame cost / bare fork: %.2f x at %.0f fr/s (highest sustained)\n", fork_ratio_best, best.rate);
+  std::printf("sustained / radio limit: %.2f x\n", best_rate / kRadioLimit);
+  std::printf("per-frame cost / old design floor: %.2f x at %.0f fr/s\n", limit_ratio, kRadioLimit);
+  if (best.sustained) std::printf("per-frame cost / old design floor: %.2f x at %.0f fr/s (highest sustained)\n", best_ratio, best.rate);
+  results.add(figure("frame_cost_ratio_to_bare_fork", "per-frame cost / bare fork, at 100 fr/s", fork_ratio, "x", "<= 5",
+                     fork_ratio > 0 && fork_ratio <= 5,
+                     "daemon CPU per frame " + number_text(limit_frame_us) + " us over " + std::to_string(limits.size()) +
+                         " runs against a bare fork + exit + wait of " + number_text(fork_cost.cpu_us) + " us of CPU here"));
+  results.add(figure("frame_cost_ratio_to_bare_fork_best", "per-frame cost / bare fork, highest sustained", fork_ratio_best, "x",
+                     "<= 5", fork_ratio_best > 0 && fork_ratio_best <= 5,
+                     "at " + number_text(best_rate) + " fr/s: " + number_text(best_frame_us) + " us per frame"));
+  results.add(figure("sustained_ratio_to_radio_limit", "sustained / radio limit (100 fr/s)", best_rate / kRadioLimit, "x",
+                     ">= 10", best_rate >= 10 * kRadioLimit, "handled " + std::to_string(static_cast<int>(achieved)) + " fr/s in that step; a bare fork costs " + number_text(fork_cost.cpu_us) + " us of CPU on this machine"));
+  // The design floor of the reads through the uci command, kept to compare with earlier runs.
   const std::string floor_parts =
-      "two forks, the handler's uci reads through the shell, its cloud readiness probe and live-value write, and the 5 ms poll";
-  results.add(figure("frame_cost_ratio_to_floor", "per-frame cost / design floor, at 100 fr/s", limit_ratio, "x", "<= 1.25",
-                     limit_ratio > 0 && limit_ratio <= 1.25,
+      "two forks, the handler's two reads through the shell and the uci command, its cloud readiness probe and live-value write, and the 5 ms poll";
+  results.add(figure("frame_cost_ratio_to_floor", "per-frame cost / old design floor, at 100 fr/s", limit_ratio, "x", "", {},
                      "daemon CPU per frame " + number_text(limit_frame_us) + " us over " + std::to_string(limits.size()) +
                          " runs against the floor's " + number_text(limit_floor_us) + " us (" + floor_parts +
                          ", paced as each run and weighted by the stream's kinds)"));
-  results.add(figure("frame_cost_ratio_to_floor_best", "per-frame cost / design floor, highest sustained rate", best_ratio, "x",
-                     "<= 1.25", best_ratio > 0 && best_ratio <= 1.25,
+  results.add(figure("frame_cost_ratio_to_floor_best", "per-frame cost / old design floor, highest sustained", best_ratio, "x",
+                     "", {},
                      "at " + number_text(best.sustained ? best.rate : 0) + " fr/s: " + number_text(best_frame_us) +
                          " us per frame against the floor's " + number_text(best_floor_us) + " us"));
-  const double best_rate = best.sustained ? best.rate : 0;
-  const double achieved = best.sustained ? static_cast<double>(best.handled) / best.seconds : 0;
   const Step &costed = best.sustained ? best : limit;
   const double frame_cpu_us = frame_us(costed);
-  results.add(figure("frame_cost_ratio_to_bare_fork", "per-frame cost / bare fork", fork_cost.cpu_us > 0 ? frame_cpu_us / fork_cost.cpu_us : 0,
-                     "x", "", {}, "CPU time against CPU time; a bare fork + exit + wait is " + number_text(fork_cost.cpu_us) + " us here"));
-  results.add(figure("sustained_ratio_to_radio_limit", "sustained / radio limit (100 fr/s)", best_rate / kRadioLimit, "x",
-                     ">= 3", best_rate >= 3 * kRadioLimit, "handled " + std::to_string(static_cast<int>(achieved)) + " fr/s in that step; a bare fork costs " + number_text(fork_cost.cpu_us) + " us of CPU on this machine"));
-  results.add(figure("sustained_fps", "sustained frames/s, no loss (100 sensors)", best_rate, "fr/s", ">= 300",
-                     best_rate >= 3 * kRadioLimit,
+  results.add(figure("sustained_fps", "sustained frames/s, no loss (100 sensors)", best_rate, "fr/s", ">= 1000",
+                     best_rate >= 10 * kRadioLimit,
                      "highest rate of the steps that kept pace (" + std::to_string(step_seconds) +
                          " s each, a failing step tried twice); machine " + number_text(best.cpu.wall > 0 ? best.cpu.machine_busy / best.cpu.wall : 0) +
                          " cores busy in that step, " + number_text(best.sustained ? others_cores(best) : 0) + " of them other work; load before the run " +
@@ -367,8 +389,8 @@ int run(int argc, char **argv) {
                          std::to_string(static_cast<int>(limit.seconds)) + " s: " + std::to_string(limit.latency.count) +
                          " values seen; p10 " + number_text(limit.latency.p10) + " p90 " + number_text(limit.latency.p90) +
                          " max " + number_text(limit.latency.max)));
-  results.add(figure("latency_p99_ms", "latency collector -> channel, p99", limit.latency.p99, "ms", "< 100",
-                     limit.latency.count > 0 && limit.latency.p99 < 100, "median/p99 of each run: " + limit_runs));
+  results.add(figure("latency_p99_ms", "latency collector -> channel, p99", limit.latency.p99, "ms", "< 20",
+                     limit.latency.count > 0 && limit.latency.p99 < 20, "median/p99 of each run: " + limit_runs));
   results.add(figure("txq_latency_idle_median_ms", "TXQ post -> link, idle, median", txq_idle.median, "ms", "", {},
                      std::to_string(txq_idle.count) + " posts, p10 " + number_text(txq_idle.p10) + " p90 " +
                          number_text(txq_idle.p90) + ", " + std::to_string(txq_idle_lost) + " not arrived in 1 s"));
@@ -403,7 +425,7 @@ int run(int argc, char **argv) {
   results.add(figure("bare_fork_cpu_us", "bare fork + exit + wait, CPU", fork_cost.cpu_us, "us", "", {},
                      std::to_string(kBareForks) + " forks of this benchmark; wall median " +
                          std::to_string(static_cast<int>(fork_cost.wall_median_us)) + " us"));
-  results.add(figure("design_floor_us", "design floor CPU per frame, at 100 fr/s", limit_floor_us, "us", "", {},
+  results.add(figure("design_floor_us", "old design floor CPU per frame, at 100 fr/s", limit_floor_us, "us", "", {},
                      std::to_string(kFloorFrames) + " frames of each kind right before each step, paced as it; "
                      "per step in details.steps"));
 

@@ -20,10 +20,14 @@ struct FloorPart {
 const FloorPart kFloorParts[] = {
     {"floor: shell and uci runs",
      {"_IO_new_popen", "_IO_new_proc_open", "_IO_new_proc_close", "__spawni", "__spawnix", "execve", "read_pipe_line"}},
+    {"floor: sensorlist reads, in-process", {"get_line", "get_first_line", "get_int_value", "keep_sensorlist_parsed"}},
     {"floor: transmit thread's 5 ms poll", {"transmit_thread"}},
     {"floor: cloud readiness probe", {"cloud_agent_ready"}},
     {"floor: live-value write", {"share_memory_write_noneblock"}},
     {"floor: the two forks and their ends", {"fork_process", "__libc_fork", "_Fork", "do_exit", "__wait4"}},
+    // A process forked from another shares its pages until one of them writes: the first write to
+    // each page, in the main process as in the handler, copies it.
+    {"floor: page faults, pages copied after the forks", {"asm_exc_page_fault"}},
 };
 
 // By part of the name: the C library's own names carry prefixes ("__GI___wait4"), C++ ones their
@@ -74,7 +78,10 @@ std::vector<ProfileSample> parse_perf_script(const std::string &script_text) {
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     if (line[0] != ' ' && line[0] != '\t') {  // "comm pid": a sample starts
-      samples.push_back({line.substr(0, line.find(' ')), {}, {}});
+      std::istringstream head(line);
+      ProfileSample sample;
+      head >> sample.command >> sample.pid;
+      samples.push_back(std::move(sample));
       continue;
     }
     if (samples.empty()) continue;
@@ -99,7 +106,7 @@ std::string floor_part_of(const ProfileSample &sample) {
   return "";
 }
 
-void print_profile_split(const std::vector<ProfileSample> &samples, double frame_us, double floor_us) {
+void print_profile_split(const std::vector<ProfileSample> &samples, double frame_us, double floor_us, double bare_fork_us) {
   if (samples.empty() || frame_us <= 0) {
     std::printf("profile split: no samples\n");
     return;
@@ -117,12 +124,15 @@ void print_profile_split(const std::vector<ProfileSample> &samples, double frame
     by_function[daemon_function(sample)] += 1;
     by_library[library_of(sample)] += 1;
   }
-  std::printf("frame CPU split (%.0f us per frame, %zu samples; the floor measured beside the stream: %.0f us):\n",
-              frame_us, samples.size(), floor_us);
+  const double fork_us = std::max(bare_fork_us, 1.0);
+  std::printf("frame CPU split (%.0f us per frame, %.2f bare forks of %.0f us, %zu samples; the old design floor measured "
+              "beside the stream: %.0f us):\n",
+              frame_us, frame_us / fork_us, bare_fork_us, samples.size(), floor_us);
   for (const FloorPart &part : kFloorParts)
-    std::printf("  %-54s %7.0f us\n", part.name, floor_parts[part.name] * us_per_sample);
-  std::printf("  %-54s %7.0f us (%.2f of the floor's parts above)\n", "the daemon's own share", own * us_per_sample,
-              own / std::max(1.0, static_cast<double>(samples.size()) - own));
+    std::printf("  %-54s %7.0f us %5.2f bare forks\n", part.name, floor_parts[part.name] * us_per_sample,
+                floor_parts[part.name] * us_per_sample / fork_us);
+  std::printf("  %-54s %7.0f us %5.2f bare forks (%.2f of the floor's parts above)\n", "the daemon's own share",
+              own * us_per_sample, own * us_per_sample / fork_us, own / std::max(1.0, static_cast<double>(samples.size()) - own));
   print_rows("by the daemon's function it ran in", by_function, us_per_sample);
   print_rows("by library", by_library, us_per_sample);
 }

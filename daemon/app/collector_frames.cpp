@@ -129,7 +129,7 @@ void handle_get_nwk_info_cnf(const std::uint8_t *p) {
 void ensure_coprocessor_section() {
   const core::SensorlistWriteLock write_lock;
   char line[128];
-  switch (devices::read_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[]")) {
+  switch (devices::get_line(line, sizeof line, "sensorlist.@Coprocessor[]")) {
     case devices::LineRead::kNotRun: return;  // nothing known: adding could make a second section
     case devices::LineRead::kLine:
       if (std::strlen(line) > 10 && std::strncmp(line, "Coprocessor", 11) == 0) return;

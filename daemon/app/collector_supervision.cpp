@@ -28,7 +28,7 @@ void check_start_count() {
   const core::SensorlistWriteLock write_lock;  // the count is read, raised and written back as one
   ensure_coprocessor_section();
   char line[128];
-  if (!devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@Coprocessor[].StartCount")) return;
+  if (!devices::get_first_line(line, sizeof line, "sensorlist.@Coprocessor[].StartCount")) return;
   const int count = std::atoi(line) + 1;
   std::printf("StartCount = %d\n", count);
   if (count > 10) {

@@ -17,6 +17,7 @@
 #include "core/daemon_state.h"
 #include "core/hex_dump.h"
 #include "core/process_fork.h"
+#include "devices/sensorlist_store.h"
 
 namespace vorn::app {
 
@@ -68,6 +69,7 @@ void run_inbound_loop() {
       core::hex_dump(frame.bytes.get(), frame.received);
     }
     cloud::keep_units_map_parsed();  // a handler names its channels from the map it inherits
+    devices::keep_sensorlist_parsed();  // and reads sensorlist from the copy it inherits
     handle_in_new_process(frame);
   }
 }

@@ -50,7 +50,7 @@ SensorIdValue read_sensor_id_value(const char *key, json_object *value, const ch
 
 bool read_short_address_digits(const char *ext_address_text, char (&digits)[kAddressDigits + 1]) {
   char line[128];
-  if (!devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@%s[].ShortAddress", ext_address_text) ||
+  if (!devices::get_first_line(line, sizeof line, "sensorlist.@%s[].ShortAddress", ext_address_text) ||
       std::strlen(line) <= kAddressDigits)
     return false;
   std::memcpy(digits, line, kAddressDigits);

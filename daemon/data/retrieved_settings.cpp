@@ -31,7 +31,7 @@ constexpr std::uint16_t kEventIntervalCommand = 1;
 // damaged value (a line of 4 characters or fewer, or not hexadecimal).
 bool read_address_text(const char *id, char (&address)[5]) {
   char line[128];
-  if (!devices::read_first_line(line, sizeof line, "uci -q get sensorlist.@%s[].ShortAddress", id)) return false;
+  if (!devices::get_first_line(line, sizeof line, "sensorlist.@%s[].ShortAddress", id)) return false;
   std::uint16_t short_address = 0;
   if (std::strlen(line) <= 4 || !shared::parse_address_text(reinterpret_cast<const std::uint8_t *>(line), &short_address))
     return false;

@@ -29,7 +29,7 @@ void send_set_sensor(std::uint16_t short_address, std::uint16_t command, std::in
 
 int read_remove_sensor(const char *ext_address_text) {
   if (!core::is_ext_address_text(ext_address_text)) return 0;
-  return devices::read_int_value("uci -q get sensorlist.@%s[].RemoveSensor", ext_address_text);
+  return devices::get_int_value("sensorlist.@%s[].RemoveSensor", ext_address_text);
 }
 
 bool removal_requested(const SensorFrame &frame) {

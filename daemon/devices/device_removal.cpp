@@ -73,7 +73,7 @@ void handle_device_not_active(const std::uint8_t *frame, std::size_t) {
   shared::sensor_not_active(short_address);
 
   char line[128];
-  LineRead read = read_line(line, sizeof line, "uci -q get sensorlist.@%s[].SensorVersion", text);
+  LineRead read = get_line(line, sizeof line, "sensorlist.@%s[].SensorVersion", text);
   if (read != LineRead::kNoLine) return;  // described itself (or the store could not be asked)
   std::printf("\tnot active kill Ext. Address: %s version : %s\n", text, line);
   remove_sensor(nullptr, ext_address, short_address);

@@ -38,7 +38,7 @@ SensorSectionLock::~SensorSectionLock() {
 SectionLookup add_section_if_missing(const char *ext_address_text) {
   if (!core::is_ext_address_text(ext_address_text)) return SectionLookup::kUnknown;
   char line[128];
-  switch (read_line(line, sizeof line, "uci -q get sensorlist.@%s[]", ext_address_text)) {
+  switch (get_line(line, sizeof line, "sensorlist.@%s[]", ext_address_text)) {
     case LineRead::kNotRun: return SectionLookup::kUnknown;
     case LineRead::kLine:
       if (std::strncmp(line, ext_address_text, 16) == 0) return SectionLookup::kPresent;

@@ -84,7 +84,7 @@ int read_int_value(const char *format, ...) {
 }
 
 int read_event_interval_wanted(const char *ext_address_text) {
-  return read_int_value("uci -q get sensorlist.@%s[].EventIntervalUserWanted", ext_address_text);
+  return get_int_value("sensorlist.@%s[].EventIntervalUserWanted", ext_address_text);
 }
 
 namespace {

@@ -1,5 +1,7 @@
-// The one way the daemon reads and writes the sensorlist configuration: uci commands, reads
-// through a pipe taking the first output line, writes grouped and ended by one commit.
+// The one way the daemon reads and writes the sensorlist configuration: reads of one value in this
+// process through the uci library, giving what `uci -q get` prints; the other reads through a
+// pipe taking a command's first output line; writes as uci commands, grouped and ended by one
+// commit.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +29,10 @@ bool read_pipe_line(FILE *pipe, char *line, std::size_t size);
 
 enum class LineRead {
   kLine,    // a non-empty first line was read
-  kNoLine,  // the command ran and printed nothing
-  kNotRun,  // the command did not fit its buffer or could not be started
+  kNoLine,  // the command ran and printed nothing; the value is absent
+  kNotRun,  // nothing could be read: the command or address did not fit its buffer, the command
+            // could not be started, or the package could not be loaded (unreadable, malformed,
+            // no memory). Not the same as absent.
 };
 
 // Formats and runs a read command and keeps its first output line (line end included) in `line`,
@@ -40,6 +44,23 @@ bool read_first_line(char *line, std::size_t size, const char *format, ...) __at
 
 // The decimal value of a read command's first line; 0 when absent.
 int read_int_value(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Reads of one value of sensorlist, formatted as its uci address ("sensorlist.@%s[].RemoveSensor",
+// "sensorlist.@%s[]" for a section's type; "@type[N]" counts sections of that type), in this
+// process: `line` gets the first line of what `uci -q get <address>` would print now (line end
+// included, cut to the buffer), from the same files, staged changes included. A missing package,
+// section or option is kNoLine, as the command prints nothing; a package that cannot be loaded is
+// kNotRun, where the command would print nothing too. The package is loaded again only when its
+// files have changed since this thread last loaded it.
+LineRead get_line(char *line, std::size_t size, const char *address_format, ...) __attribute__((format(printf, 3, 4)));
+// True when a first line was read.
+bool get_first_line(char *line, std::size_t size, const char *address_format, ...) __attribute__((format(printf, 3, 4)));
+// The decimal value of the first line; 0 when absent or unreadable.
+int get_int_value(const char *address_format, ...) __attribute__((format(printf, 1, 2)));
+
+// Loads sensorlist in this thread when its files changed since it last did, so that the handler
+// processes it forks find it parsed and only look whether the files changed since.
+void keep_sensorlist_parsed();
 
 // The event interval the cloud asked for a sensor (0 when none).
 int read_event_interval_wanted(const char *ext_address_text);

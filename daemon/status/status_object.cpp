@@ -65,7 +65,7 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
   inputs.txq = txq.as<shared::TxqSegment>();
   if (with_totals) {
     inputs.sensorlist_sensors = sensorlist_sensors();
-    inputs.start_count = devices::read_int_value("uci -q get sensorlist.@Coprocessor[].StartCount");
+    inputs.start_count = devices::get_int_value("sensorlist.@Coprocessor[].StartCount");
     inputs.pending_downloads = pending_downloads();
   }
   inputs.uptime = inputs.counters != nullptr ? shared::uptime_of(*inputs.counters) : 0;

@@ -3,15 +3,15 @@
 namespace uci {
 namespace {
 
-// "@type[N]" or "@type[]" into REF.
+// "@type[N]" or "@type[]" into REF; no type counts sections of every type.
 bool parse_typed_section(std::string_view text, SectionRef& ref) {
   auto open = text.find('[');
-  if (text.size() < 4 || text.front() != '@' || open == std::string_view::npos ||
+  if (text.size() < 3 || text.front() != '@' || open == std::string_view::npos ||
       text.back() != ']')
     return false;
   std::string_view type = text.substr(1, open - 1);
   std::string_view index = text.substr(open + 1, text.size() - open - 2);
-  if (!valid_name(type)) return false;
+  if (!type.empty() && !valid_name(type)) return false;
   bool negative = !index.empty() && index.front() == '-';
   if (negative) index.remove_prefix(1);
   if (negative && index.empty()) return false;
@@ -29,6 +29,14 @@ bool parse_typed_section(std::string_view text, SectionRef& ref) {
 
 }  // namespace
 
+bool parse_section_ref(std::string_view text, SectionRef& ref) {
+  ref = SectionRef{};
+  if (!text.empty() && text.front() == '@') return parse_typed_section(text, ref);
+  if (!valid_name(text)) return false;
+  ref.text = std::string(text);
+  return true;
+}
+
 bool parse_address(std::string_view arg, bool allow_value, Address& address) {
   address = Address{};
   auto equals = arg.find('=');
@@ -44,14 +52,8 @@ bool parse_address(std::string_view arg, bool allow_value, Address& address) {
 
   std::string_view rest = arg.substr(first_dot + 1);
   auto second_dot = rest.find('.');
-  std::string_view section = rest.substr(0, second_dot);
   SectionRef ref;
-  if (!section.empty() && section.front() == '@') {
-    if (!parse_typed_section(section, ref)) return false;
-  } else {
-    if (!valid_name(section)) return false;
-    ref.text = std::string(section);
-  }
+  if (!parse_section_ref(rest.substr(0, second_dot), ref)) return false;
   address.section = std::move(ref);
   if (second_dot == std::string_view::npos) return true;
 

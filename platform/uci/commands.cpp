@@ -112,9 +112,14 @@ int Command::get(std::string_view arg) {
   } else {
     const Option* option = section.find_option(address.option);
     if (!option) return fail_not_found();
+    // A list's values one after the other, quoted only where one holds a blank or a line end.
     for (std::size_t i = 0; i < option->values.size(); ++i) {
+      const std::string& value = option->values[i];
       if (i > 0) output_.out += ' ';
-      output_.out += option->values[i];
+      if (option->is_list && value.find_first_of(" \t\r\n") != std::string::npos)
+        append_quoted(output_.out, value);
+      else
+        output_.out += value;
     }
   }
   output_.out += '\n';

@@ -68,15 +68,16 @@ std::size_t resolve(const Package& package, const SectionRef& ref) {
       if (sections[i].anonymous() && generated_name(package, i) == ref.text) return i;
     return npos;
   }
+  const auto counted = [&](const Section& section) { return ref.text.empty() || section.type == ref.text; };
   std::size_t count = 0;
   for (const auto& section : sections)
-    if (section.type == ref.text) ++count;
+    if (counted(section)) ++count;
   long wanted = ref.index;
   if (wanted < 0) wanted += static_cast<long>(count);
   if (wanted < 0 || static_cast<std::size_t>(wanted) >= count) return npos;
   std::size_t seen = 0;
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    if (sections[i].type != ref.text) continue;
+    if (!counted(sections[i])) continue;
     if (seen++ == static_cast<std::size_t>(wanted)) return i;
   }
   return npos;

@@ -43,7 +43,7 @@ bool valid_package_name(std::string_view text);
 // A section as the command line addresses it: by name, or by type and position.
 struct SectionRef {
   bool by_type = false;
-  std::string text;  // section name, or section type when by_type
+  std::string text;  // section name, or section type when by_type (empty: every type)
   long index = 0;    // by_type: position among sections of the type, negative from the end
 };
 

@@ -19,10 +19,12 @@ void UniqueFd::reset() {
 
 ReadStatus read_file(const std::string& path, std::string& out) {
   out.clear();
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking: a FIFO in the file's place must not hold the reader up.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT || errno == ENOTDIR ? ReadStatus::missing : ReadStatus::error;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return ReadStatus::error;
+  if (::fstat(fd.get(), &st) != 0) return ReadStatus::error;
+  if (!S_ISREG(st.st_mode)) return ReadStatus::missing;  // as the router's tool, which looks only for files
   if (static_cast<std::size_t>(st.st_size) > kMaxFileSize) return ReadStatus::error;
   // One byte more than the size, so that the second read sees the end of the file.
   out.resize(static_cast<std::size_t>(st.st_size) + 1);

@@ -42,7 +42,8 @@ enum class ReadStatus { ok, missing, error };
 // Files larger than this are refused rather than read: a configuration never comes close.
 inline constexpr std::size_t kMaxFileSize = 64u << 20;
 
-// Reads the whole regular file at PATH into OUT in one go.
+// Reads the whole regular file at PATH into OUT in one go; anything else there (a folder, a FIFO)
+// counts as missing.
 ReadStatus read_file(const std::string& path, std::string& out);
 
 // Writes all of DATA, retrying short writes and interrupted calls.

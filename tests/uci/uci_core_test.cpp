@@ -100,10 +100,12 @@ TEST(Address, AcceptsTheExtendedSyntaxAndRefusesEverythingElse) {
   EXPECT_EQ(*a.value, "0003");
   ASSERT_TRUE(uci::parse_address("p.@t[-2]", false, a));
   EXPECT_EQ(a.section->index, -2);
+  ASSERT_TRUE(uci::parse_address("p.@[1]", false, a)) << "the second section of any type";
+  EXPECT_TRUE(a.section->by_type && a.section->text.empty() && a.section->index == 1);
   ASSERT_TRUE(uci::parse_address("p.s.o=a=b.c", true, a));
   EXPECT_EQ(*a.value, "a=b.c");
   for (const char* bad : {"", ".s", "../etc.s", "p/q.s", "p.", "p.s.", "p.s.o.x", "p.@t", "p.@t[",
-                          "p.@[0]", "p.@t[x]", "p.@t[-]", "p.@t[1234567890]", "p.s-t", "p.s.o=v"}) {
+                          "p.@", "p.@t[x]", "p.@t[-]", "p.@t[1234567890]", "p.s-t", "p.s.o=v"}) {
     EXPECT_FALSE(uci::parse_address(bad, false, a)) << bad;
   }
 }

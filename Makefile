@@ -72,7 +72,8 @@ fuzz: fuzz-build
 
 # Runs every test twice: under AddressSanitizer and UndefinedBehaviorSanitizer, and as built; the
 # fuzz targets for FUZZ_SECONDS each; and, when the router platform's source is there, the tests
-# labelled "platform" against the real uci, ubus and libubox (all of them: test-router-platform).
+# labelled "platform" against the real uci, ubus, libubox, procd and logd (all of them:
+# test-router-platform).
 # Each tree's tests run while the next tree builds (tools/run-tests).
 test: deps
 	@tools/install-deps $(TEST_PACKAGES)
@@ -82,9 +83,9 @@ test: deps
 	tools/run-tests --build "$(MAKE) build-asan" $(ASAN_BUILD) --build "$(MAKE) build" $(BUILD) \
 	  "$${platform[@]}" --build "$(MAKE) fuzz-build" $(FUZZ_BUILD)
 
-# The router's own libubox, uci and ubus built from OPENWRT_SRC into $(PLATFORM_BUILD)/openwrt,
-# and the tree built against them (PLATFORM_TARGETS, by default all): their uci, ubusd and ubus in
-# its router tree.
+# The router's own libubox, uci, ubus, procd, logd, logread and jsonfilter built from OPENWRT_SRC
+# into $(PLATFORM_BUILD)/openwrt, and the tree built against them (PLATFORM_TARGETS, by default
+# all): their programs in its router tree, so that its sandboxes run the real ones.
 PLATFORM_TARGETS ?= all
 build-router-platform: deps
 	@[[ -n "$(OPENWRT_SRC)" ]] || { echo "no router platform source: set OPENWRT_SRC" >&2; exit 2; }

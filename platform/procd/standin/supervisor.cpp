@@ -8,10 +8,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -58,7 +58,8 @@ const std::pair<const char *, int> kLimits[] = {
     {"nproc", RLIMIT_NPROC}, {"rss", RLIMIT_RSS}, {"stack", RLIMIT_STACK}, {"nice", RLIMIT_NICE},
     {"rtprio", RLIMIT_RTPRIO}, {"msgqueue", RLIMIT_MSGQUEUE}, {"sigpending", RLIMIT_SIGPENDING}};
 
-// "unlimited", or "soft [hard]" (a missing hard limit stays as it is).
+// "unlimited", or "soft [hard]" (a missing hard limit stays as it is), read into unsigned longs as
+// the router's manager reads them.
 void apply_limit(const std::string &name, const std::string &value) {
   for (const auto &[text, resource] : kLimits) {
     if (name != text) continue;

@@ -15,7 +15,7 @@ SOAK_SENSORS ?= 100
 JOBS ?= 2
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libjson-c-dev \
             libsqlite3-dev sqlite3 clang psmisc iproute2 util-linux procps \
-            mosquitto mosquitto-clients libmosquitto-dev openssl
+            mosquitto mosquitto-clients libmosquitto-dev openssl ninja-build
 # The router's processor, 32-bit ARM: Debian's cross compiler, the armhf libraries, and the
 # user-mode emulator with its binfmt_misc registration to run the results.
 ROUTER_PACKAGES := g++-arm-linux-gnueabihf libjson-c-dev:armhf libsqlite3-dev:armhf libgtest-dev:armhf \
@@ -38,7 +38,7 @@ endif
 # demo's router sandbox to this machine.
 PACKAGES += libmicrohttpd-dev
 ROUTER_PACKAGES += libmicrohttpd-dev:armhf
-TEST_PACKAGES := chromium openssl curl
+TEST_PACKAGES := chromium openssl curl jq
 DEMO_PACKAGES := socat
 
 all: build
@@ -72,7 +72,8 @@ fuzz: fuzz-build
 
 # Runs every test twice: under AddressSanitizer and UndefinedBehaviorSanitizer, and as built; the
 # fuzz targets for FUZZ_SECONDS each; and, when the router platform's source is there, the tests
-# labelled "platform" against the real uci, ubus and libubox (all of them: test-router-platform).
+# labelled "platform" against the real uci, ubus, libubox, procd and logd (all of them:
+# test-router-platform).
 # Each tree's tests run while the next tree builds (tools/run-tests).
 test: deps
 	@tools/install-deps $(TEST_PACKAGES)
@@ -82,15 +83,15 @@ test: deps
 	tools/run-tests --build "$(MAKE) build-asan" $(ASAN_BUILD) --build "$(MAKE) build" $(BUILD) \
 	  "$${platform[@]}" --build "$(MAKE) fuzz-build" $(FUZZ_BUILD)
 
-# The router's own libubox, uci and ubus built from OPENWRT_SRC into $(PLATFORM_BUILD)/openwrt,
-# and the tree built against them (PLATFORM_TARGETS, by default all): their uci, ubusd and ubus in
-# its router tree.
+# The router's own libubox, uci, ubus, procd, logd, logread and jsonfilter built from OPENWRT_SRC
+# into $(PLATFORM_BUILD)/openwrt, and the tree built against them (PLATFORM_TARGETS, by default
+# all): their programs in its router tree, so that its sandboxes run the real ones.
 PLATFORM_TARGETS ?= all
 build-router-platform: deps
 	@[[ -n "$(OPENWRT_SRC)" ]] || { echo "no router platform source: set OPENWRT_SRC" >&2; exit 2; }
 	@tools/build-router-platform "$(OPENWRT_SRC)" $(PLATFORM_BUILD)/openwrt/prefix
-	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVORN_PLATFORM_PREFIX=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
+	@cmake -S . -B $(PLATFORM_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_ROUTER_PLATFORM=ON \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/$(PLATFORM_BUILD)/openwrt/prefix >/dev/null
 	@cmake --build $(PLATFORM_BUILD) -j$(JOBS) --target $(PLATFORM_TARGETS)
 
 # Every test (unit, end-to-end, soak, scenario) against the router's real platform.

@@ -121,28 +121,3 @@ function(vorn_add_script_test name script)
   endif()
   vorn_register_test(${name} "${T_SANDBOX}" "${T_TIMEOUT}" ${cmd} ${platform} SECONDS "${T_SECONDS}")
 endfunction()
-
-# The router's own platform (VORN_PLATFORM_PREFIX, built by tools/build-router-platform) instead of
-# the stand-ins of platform/: the target NAME becomes the real shared library FILE, with the real
-# headers, and the library joins the router tree at /usr/lib where the real programs find it. A
-# target linking ubox, blobmsg_json or ubus builds against either platform unchanged.
-function(vorn_platform_library name file)
-  set(path ${VORN_PLATFORM_PREFIX}/lib/${file})
-  if(NOT EXISTS ${path})
-    message(FATAL_ERROR "${path} is missing: build the platform with tools/build-router-platform")
-  endif()
-  add_library(${name} SHARED IMPORTED GLOBAL)
-  set_target_properties(${name} PROPERTIES IMPORTED_LOCATION ${path}
-    INTERFACE_INCLUDE_DIRECTORIES ${VORN_PLATFORM_PREFIX}/include INTERFACE_LINK_LIBRARIES "${ARGN}")
-  file(COPY ${path} DESTINATION ${VORN_ROUTER_ROOT}/usr/lib)
-endfunction()
-
-# The real program PATH (relative to the prefix, such as sbin/ubusd) at router path DEST, built as
-# target NAME so that tests depend on it as they do on the stand-in.
-function(vorn_platform_program name path dest)
-  get_filename_component(file ${path} NAME)
-  add_custom_target(${name} ALL
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${VORN_ROUTER_ROOT}/${dest}
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${VORN_PLATFORM_PREFIX}/${path} ${VORN_ROUTER_ROOT}/${dest}/${file}
-    VERBATIM)
-endfunction()

@@ -15,7 +15,8 @@ check() { # check DESCRIPTION COMMAND...
 export TMPDIR=$(mktemp -d)
 leftovers() { ls -A "$TMPDIR" | wc -l; }
 before=$(leftovers)
-# A repository that itself lives under /tmp shows up in the sandbox's fresh /tmp; nothing else may.
+# A repository that itself lives under /tmp shows up in the sandbox's fresh /tmp, and so do the
+# output files of the bus daemon, log daemon and service manager; nothing else may.
 repo_top=""
 [[ $repo == /tmp/* ]] && repo_top=$(cut -d/ -f3 <<<"$repo")
 host_config=$(cd /etc && find config -type f 2>/dev/null -exec md5sum {} + | sort | md5sum)
@@ -23,7 +24,7 @@ host_config=$(cd /etc && find config -type f 2>/dev/null -exec md5sum {} + | sor
 # Router paths and private folders.
 out=$("$sandbox" -- sh -c 'ls /etc/vorn_cfg/ | wc -l; test -s /rom/etc/default_data.sqlite && echo template;
   test -f /rom/etc/TavikUnitsMapv2.json && echo unitsmap; test -f /etc/config/sensorlist && echo sensorlist;
-  test -d /etc/data && test -d /etc/msp430 && echo datadirs; ls -A /tmp | grep -v -x -e ubusd.log -e "'"$repo_top"'" | wc -l; hostname;
+  test -d /etc/data && test -d /etc/msp430 && echo datadirs; ls -A /tmp | grep -v -x -e ubusd.log -e logd.log -e procd.log -e "'"$repo_top"'" | wc -l; hostname;
   ip -o link show up | grep -c "lo:"; test -d '"$repo"' && echo repo')
 expected=$'6\ntemplate\nunitsmap\nsensorlist\ndatadirs\n0\nrouter\n1\nrepo'
 check "router paths, fresh /tmp, hostname, loopback, repository" test "$out" = "$expected"

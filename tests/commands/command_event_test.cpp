@@ -230,6 +230,9 @@ TEST_F(CommandProcess, CloudValuesASensorOrItsFirmwareCannotTakeAreRefused) {
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/pipe"})", 0, {}, {}, "names no regular file"},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw/dir"})", 0, {}, {}, "names no regular file"},
       {R"({"SensorOADSelect":5,"OADFile":"/tmp/fw..bin"})", 20, with_text({5}, "/tmp/fw..bin")},
+      {R"({"GetOADFile":"../../etc/shadow"})", 0, {}, {}, "GetOADFile \"../../etc/shadow\" refused: holds a \"..\" component"},
+      {R"({"GetOADFile":"/tmp/fw/pipe"})", 0, {}, {}, "names no regular file"},
+      {R"({"GetOADFile":"/tmp/fw/ok.bin"})", 21, with_text({}, "/tmp/fw/ok.bin")},
       {R"({"Msp430OADSelect":26,"OADFile":"/dev/null"})", 0, {}, {}, "names no regular file", "oad none"},
       {R"({"Msp430OADSelect":26,"OADFile":"/tmp/fw/ok.bin\n"})", 0, {}, {}, "not printable ASCII", "oad none"},
       // Accepted by the command, refused where the size is announced: nothing sent, nothing recorded.

@@ -6,11 +6,18 @@ extern "C" {
 #include <libubus.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdio>
 
+#include "commands/command_backlog.h"
 #include "commands/command_event.h"
 #include "core/daemon_state.h"
+#include "core/log_line.h"
 #include "core/loop_signals.h"
+#include "core/process_fork.h"
+#include "shared/status_counters.h"
 #include "status/status_object.h"
 
 namespace vorn::app {
@@ -22,6 +29,73 @@ namespace {
 // router's event loop unregisters a socket that hung up before the handler runs: the process
 // would wait on with no bus for good.
 void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
+
+// Commands wait in the backlog and are carried out one at a time, each in a child of its own: a
+// command's uci writes may wait for a lock (another program's, for up to a minute), and meanwhile
+// this loop goes on reading the bus, so the status object answers and the backlog merges or drops
+// what a flood brings instead of leaving it in the bus daemon.
+commands::CommandBacklog backlog;
+struct Executor {
+  uloop_fd end{};  // first member: the loop hands back its address
+  pid_t pid = 0;   // the child carrying out a command, 0 when none
+} executor;
+std::size_t dropped_since_said = 0;
+
+void start_next_command();
+
+void carry_out(const void *document, int) { commands::run_command(static_cast<json_object *>(const_cast<void *>(document))); }
+
+void on_command_done(uloop_fd *fd, unsigned int) {
+  char byte;
+  const ssize_t n = read(fd->fd, &byte, 1);
+  if (n < 0 && errno == EINTR) return;
+  if (n > 0) return;  // the child says nothing; read on to its end
+  uloop_fd_delete(fd);
+  close(fd->fd);
+  fd->fd = -1;
+  while (waitpid(executor.pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  executor.pid = 0;
+  start_next_command();
+}
+
+void start_next_command() {
+  while (executor.pid == 0) {
+    const cloud::JsonPtr document = backlog.take();
+    shared::set_commands_waiting(static_cast<std::uint32_t>(backlog.size()));
+    if (!document) {
+      if (dropped_since_said > 0)
+        core::log_line("%zu cloud commands were dropped while %zu waited\n", dropped_since_said, commands::kCommandBacklog);
+      dropped_since_said = 0;
+      return;
+    }
+    const core::WatchedChild child = core::start_watched_child(carry_out, document.get(), "cloud command");
+    if (child.pid < 0) {
+      commands::run_command(document.get());  // no child to be had: here, as the bus's turn allows
+      continue;
+    }
+    executor.pid = child.pid;
+    executor.end.fd = child.end_fd;
+    executor.end.cb = on_command_done;
+    uloop_fd_add(&executor.end, ULOOP_READ);
+  }
+}
+
+void on_command_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *message) {
+  cloud::JsonPtr document = commands::command_document(message);
+  if (!document) return;
+  switch (backlog.add(std::move(document))) {
+    case commands::CommandBacklog::Added::kWaiting: break;
+    case commands::CommandBacklog::Added::kMerged: shared::count_command(shared::CommandFate::kMerged); break;
+    case commands::CommandBacklog::Added::kDropped:
+      shared::count_command(shared::CommandFate::kDropped);
+      if (dropped_since_said++ == 0)
+        core::log_line("Cloud command dropped: %zu wait already (dropped ones are counted in the status object)\n",
+                       commands::kCommandBacklog);
+      break;
+  }
+  start_next_command();
+}
 
 // The process is a fork of the main process, made from one of its threads when it is started
 // again: exit handlers would run on state the main process's other threads own (and the leak
@@ -45,7 +119,7 @@ void run_command_process() {
     end_command_process(1);
   }
   static ubus_event_handler listener{};
-  listener.cb = commands::handle_command_event;
+  listener.cb = on_command_event;
   const int rc = ubus_register_event_handler(context, &listener, "vorn_mgr");
   if (rc != 0) {
     std::fprintf(stderr, "The command process cannot listen for vorn_mgr events: %s\n", ubus_strerror(rc));

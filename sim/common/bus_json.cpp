@@ -51,4 +51,10 @@ Json call_json(ubus_context *context, const char *object, const char *method, co
   return reply;
 }
 
+int send_event_json(ubus_context *context, const char *type, const std::string &message) {
+  BlobBuffer event;
+  if (context == nullptr || !blobmsg_add_json_from_string(&event.buffer, message.c_str())) return UBUS_STATUS_INVALID_ARGUMENT;
+  return ubus_send_event(context, type, event.buffer.head);
+}
+
 }  // namespace sim

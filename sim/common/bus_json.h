@@ -20,6 +20,9 @@ int reply_json(ubus_context *context, ubus_request_data *request, json_object *r
 Json call_json(ubus_context *context, const char *object, const char *method, const std::string &arguments,
                int timeout_ms = 3000);
 
+// Sends the event `type` with the members of the JSON object text `message`. Returns the bus status.
+int send_event_json(ubus_context *context, const char *type, const std::string &message);
+
 // A bus connection that is closed when it goes out of scope.
 struct BusRelease {
   void operator()(ubus_context *context) const { ubus_free(context); }

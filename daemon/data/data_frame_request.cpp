@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "cloud/cloud_agent.h"
@@ -207,8 +208,9 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
   // Records that go to the cloud agent are held by this handler until the agent takes them, once
   // the sensor is answered: only so many handlers may hold them at once.
   const bool for_the_agent = report.records != nullptr && report.channel_meta != nullptr && report.no_alarm != 0;
-  const shared::AnsweredRecords held(report.sensor_id, for_the_agent ? report.record_count : 0);
-  if (for_the_agent && !held.held()) {
+  std::optional<shared::AnsweredRecords> held;
+  if (for_the_agent) held.emplace(report.sensor_id, report.record_count);
+  if (held && !held->held()) {
     shared::count_request_not_answered();
     core::log_line("Data Frame Request of %s not answered: %d handlers hold answered records for Cloud_Agent "
                    "already; the sensor keeps its %d records\n",
@@ -220,6 +222,7 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
   if (report.no_alarm == 0 && report.channel_meta != nullptr) keep_alarms(report, report.channel_meta, described);
 
   shared::send_sensor_reply(shared::kDataFrameReply, frame.short_address, report);
+  if (held) held->answered();
   if (clock_off) sync_sensor_clock(frame, now);
 
   report.power_source = report.status_word & 1;

@@ -59,7 +59,7 @@ void create_answer_slots(int limit) {
 
 int answer_limit() { return table != nullptr ? table->limit : kDefaultWaitingHandlers; }
 
-AnsweredRecords::AnsweredRecords(const char *sensor_id, int records) {
+AnsweredRecords::AnsweredRecords(const char *sensor_id, int records) : sensor_id_(sensor_id), records_(records) {
   if (table == nullptr) return;
   const pid_t self = getpid();
   slot_ = claim_slot(self);
@@ -67,7 +67,8 @@ AnsweredRecords::AnsweredRecords(const char *sensor_id, int records) {
     free_ended_holders();
     slot_ = claim_slot(self);
   }
-  if (slot_ < 0) return;
+  full_ = slot_ < 0;
+  if (full_) return;
   // The start time follows the id: until it is there, a look at the slot takes any process of
   // that id for the holder, which is this one.
   AnswerSlot &slot = table->slots[slot_];
@@ -75,12 +76,15 @@ AnsweredRecords::AnsweredRecords(const char *sensor_id, int records) {
   std::atomic_ref<std::uint32_t>(slot.started_low).store(static_cast<std::uint32_t>(started));
   std::atomic_ref<std::uint32_t>(slot.started_high).store(static_cast<std::uint32_t>(started >> 32));
   atomic(slot.records).store(records);
-  core::set_stop_notice("\t%d records of %s lost: the daemon stopped before Cloud_Agent took them\n", records, sensor_id);
+}
+
+void AnsweredRecords::answered() const {
+  core::set_stop_notice("\t%d records of %s lost: the daemon stopped before Cloud_Agent took them\n", records_, sensor_id_);
 }
 
 AnsweredRecords::~AnsweredRecords() {
-  if (slot_ < 0) return;
   core::clear_stop_notice();
+  if (slot_ < 0) return;
   AnswerSlot &slot = table->slots[slot_];
   std::atomic_ref<std::uint32_t>(slot.started_low).store(0);
   std::atomic_ref<std::uint32_t>(slot.started_high).store(0);

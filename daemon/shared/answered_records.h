@@ -35,15 +35,21 @@ int answer_limit();
 // records lost (core/stop_notice.h).
 class AnsweredRecords {
  public:
-  AnsweredRecords(const char *sensor_id, int records);
+  AnsweredRecords(const char *sensor_id, int records);  // the id is kept: it must outlive this
   ~AnsweredRecords();
   AnsweredRecords(const AnsweredRecords &) = delete;
   AnsweredRecords &operator=(const AnsweredRecords &) = delete;
-  // False when every slot under the cap is held: the request is then not answered.
-  bool held() const { return slot_ >= 0; }
+  // False when every slot under the cap is held: the request is then not answered. (Without the
+  // slots, in a process that has none, there is no cap.)
+  bool held() const { return !full_; }
+  // The sensor has been answered: from now on an orderly stop says the records lost.
+  void answered() const;
 
  private:
+  const char *sensor_id_;
+  int records_;
   int slot_ = -1;
+  bool full_ = false;
 };
 
 // Handlers holding answered records now (slots of ended handlers left out).

@@ -9,6 +9,7 @@ extern "C" {
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "commands/command_backlog.h"
@@ -35,9 +36,15 @@ void end_loop_on_lost_bus(ubus_context *) { uloop_end(); }
 // this loop goes on reading the bus, so the status object answers and the backlog merges or drops
 // what a flood brings instead of leaving it in the bus daemon.
 commands::CommandBacklog backlog;
+// Longer than every lock a command may wait for (core/sensorlist_lock.h) and its uci commands; a
+// command's child still running then waits on something that does not end (a uci read blocked by
+// another program's lock), and is given up.
+constexpr int kCommandTimeLimitMs = 180'000;
+
 struct Executor {
   uloop_fd end{};  // first member: the loop hands back its address
   pid_t pid = 0;   // the child carrying out a command, 0 when none
+  uloop_timeout too_long{};
 } executor;
 std::size_t dropped_since_said = 0;
 
@@ -48,8 +55,8 @@ void carry_out(const void *document, int) { commands::run_command(static_cast<js
 void on_command_done(uloop_fd *fd, unsigned int) {
   char byte;
   const ssize_t n = read(fd->fd, &byte, 1);
-  if (n < 0 && errno == EINTR) return;
-  if (n > 0) return;  // the child says nothing; read on to its end
+  if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) return;  // the child says nothing: its end is awaited
+  uloop_timeout_cancel(&executor.too_long);
   uloop_fd_delete(fd);
   close(fd->fd);
   fd->fd = -1;
@@ -57,6 +64,12 @@ void on_command_done(uloop_fd *fd, unsigned int) {
   }
   executor.pid = 0;
   start_next_command();
+}
+
+void give_up_command(uloop_timeout *) {
+  if (executor.pid <= 0) return;
+  core::log_line("Cloud command given up: not carried out after %d s\n", kCommandTimeLimitMs / 1000);
+  kill(executor.pid, SIGKILL);  // its end then comes as for any other
 }
 
 void start_next_command() {
@@ -78,6 +91,8 @@ void start_next_command() {
     executor.end.fd = child.end_fd;
     executor.end.cb = on_command_done;
     uloop_fd_add(&executor.end, ULOOP_READ);
+    executor.too_long.cb = give_up_command;
+    uloop_timeout_set(&executor.too_long, kCommandTimeLimitMs);
   }
 }
 

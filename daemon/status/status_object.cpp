@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -74,11 +75,13 @@ struct Totals {
   std::int32_t pending_downloads;
 };
 constexpr int kFreshTotalsWaitMs = 300;
+constexpr std::chrono::seconds kTotalsReadLimit{120};
 
 struct TotalsReader {
   uloop_fd end{};  // first member: the loop hands back its address
   pid_t pid = 0;   // 0: no read under way
   bool watched = false;  // on the loop, for a read that outlasted the reply
+  std::chrono::steady_clock::time_point started;
   Totals read{};
   std::size_t filled = 0;
 } reader;
@@ -118,10 +121,16 @@ bool take_totals() {
 void on_totals(uloop_fd *, unsigned int) { take_totals(); }
 
 void refresh_totals() {
-  if (reader.pid > 0) return;  // the last read still waits: answer from what is held
+  if (reader.pid > 0) {
+    // The last read still waits (uci's lock kept by another program): answer from what is held,
+    // and after a while start over with a read of its own.
+    if (std::chrono::steady_clock::now() - reader.started > kTotalsReadLimit) kill(reader.pid, SIGKILL);
+    return;
+  }
   const core::WatchedChild child = core::start_watched_child(read_totals, nullptr, "status totals read");
   if (child.pid < 0) return;
   reader.pid = child.pid;
+  reader.started = std::chrono::steady_clock::now();
   reader.end.fd = child.end_fd;
   reader.end.cb = on_totals;
   reader.filled = 0;

@@ -239,10 +239,11 @@ bool fill_link(int link) {
 // process's read of the link waits the same way, and is left out). 0 when there is none.
 pid_t handler_writing_to_the_link(pid_t main_process) {
   const pid_t command_process = command_process_of(main_process);
-  for (const ProcessInfo &p : all_processes())
-    if (p.name == "vorn_mgr" && p.state != 'Z' && p.pid != main_process && p.pid != command_process &&
-        file_text(("/proc/" + std::to_string(p.pid) + "/wchan").c_str()) == "wait_woken")
-      return p.pid;
+  for (const ProcessInfo &p : all_processes()) {
+    if (p.name != "vorn_mgr" || p.state == 'Z' || p.pid == main_process || p.pid == command_process) continue;
+    const std::string wait = file_text(("/proc/" + std::to_string(p.pid) + "/wchan").c_str());
+    if (wait == "wait_woken" || wait == "sk_stream_wait_memory") return p.pid;  // named so by later and earlier kernels
+  }
   return 0;
 }
 

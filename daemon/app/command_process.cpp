@@ -4,9 +4,8 @@ extern "C" {
 #include <libubox/uloop.h>
 }
 #include <libubus.h>
-#include <unistd.h>
-
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>

@@ -247,21 +247,12 @@ TEST(RunFile, ASecondStartNamesTheRunningDaemonWithVarRunFull) {
     ASSERT_TRUE(run.mounted);
     if (earlier_run) std::system("echo 99999 > /var/run/vorn_mgr.pid");
     std::system("dd if=/dev/zero of=/var/run/filler bs=1k 2>/dev/null");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t first = fork();
-    if (first == 0) {
-      freopen("/dev/null", "w", stderr);
+    const pid_t first = test::start_holding_child([] {
+      std::freopen("/dev/null", "w", stderr);  // it says it cannot write the id
       claim_run_file();
-      ssize_t ignored = write(ready[1], "1", 1);
-      (void)ignored;
-      pause();
-      _exit(0);
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
+      return true;
+    });
+    ASSERT_GT(first, 0);
     testing::internal::CaptureStderr();
     const pid_t second = fork();
     if (second == 0) claim_run_file();  // ends the process: the first holds the run

@@ -126,23 +126,10 @@ TEST_F(SensorlistWriters, ConcurrentSetsCommitsAndJoinsLoseNothing) {
 
 // A process that holds an exclusive lock on `path` until it is killed.
 pid_t hold_lock(const char *path) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  const pid_t holder = fork();
-  if (holder == 0) {
+  return start_holding_child([path] {
     const int fd = open(path, O_RDWR | O_CREAT, 0600);
-    if (fd >= 0 && flock(fd, LOCK_EX) == 0) {
-      ssize_t ignored = write(ready[1], "1", 1);
-      (void)ignored;
-    }
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char byte = 0;
-  const bool held = read(ready[0], &byte, 1) == 1;
-  close(ready[0]);
-  return held ? holder : -1;
+    return fd >= 0 && flock(fd, LOCK_EX) == 0;
+  });
 }
 
 // Every lock a write sequence waits for is waited for a bounded time, with one line when the wait

@@ -30,9 +30,10 @@ inline bool has_oad_record(const char *id) {
   return found;
 }
 
-// The distinct times (Unix seconds) of every logged record the cloud agent was sent of a sensor.
-inline std::set<long long> logged_record_times(const std::string &id) {
-  std::set<long long> times;
+// Calls fn(time) with the time (Unix seconds) of every logged record the cloud agent was sent of a
+// sensor, as often as it was sent.
+template <typename Fn>
+void for_each_logged_record(const std::string &id, Fn fn) {
   std::istringstream log(vorn::test::file_text("/tmp/cloud_agent/transmit.log"));
   for (std::string line; std::getline(log, line);) {
     const Json envelope = parse_json(line);
@@ -43,9 +44,15 @@ inline std::set<long long> logged_record_times(const std::string &id) {
       const long long base = int_member(data, "BaseTime") / 1000;
       json_object *points = member(json_object_array_get_idx(member(data, "Values"), 0), "Values");
       for (std::size_t p = 0; points != nullptr && p < json_object_array_length(points); ++p)
-        times.insert(base + int_member(json_object_array_get_idx(points, p), "T"));
+        fn(base + int_member(json_object_array_get_idx(points, p), "T"));
     }
   }
+}
+
+// The distinct times of a sensor's logged records the cloud agent was sent.
+inline std::set<long long> logged_record_times(const std::string &id) {
+  std::set<long long> times;
+  for_each_logged_record(id, [&](long long time) { times.insert(time); });
   return times;
 }
 

@@ -120,7 +120,8 @@ bool take_totals() {
 
 void on_totals(uloop_fd *, unsigned int) { take_totals(); }
 
-void refresh_totals() {
+// Starts a read of the totals unless one is under way, and waits at most `wait_ms` for it.
+void refresh_totals(int wait_ms) {
   if (reader.pid > 0) {
     // The last read still waits (uci's lock kept by another program): answer from what is held,
     // and after a while start over with a read of its own.
@@ -136,7 +137,7 @@ void refresh_totals() {
   reader.filled = 0;
   fcntl(child.end_fd, F_SETFL, fcntl(child.end_fd, F_GETFL) | O_NONBLOCK);
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(kFreshTotalsWaitMs);
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait_ms);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     pollfd wanted{child.end_fd, POLLIN, 0};
@@ -158,7 +159,7 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
   inputs.device_list = device_list.as<shared::DeviceListSegment>();
   inputs.txq = txq.as<shared::TxqSegment>();
   if (with_totals) {
-    refresh_totals();
+    refresh_totals(kFreshTotalsWaitMs);
     inputs.sensorlist_sensors = held.sensorlist_sensors;
     inputs.start_count = held.start_count;
     inputs.pending_downloads = held.pending_downloads;
@@ -198,6 +199,7 @@ ubus_object object{.name = "vorn_mgr", .type = &object_type, .methods = kMethods
 int add_status_object(ubus_context *context) {
   const int rc = ubus_add_object(context, &object);
   if (rc != 0) std::fprintf(stderr, "The command process cannot add the vorn_mgr object: %s\n", ubus_strerror(rc));
+  else refresh_totals(0);  // the first reply then has totals to give, however long uci waits
   return rc;
 }
 

@@ -24,7 +24,9 @@
 #include "core/shell_command.h"
 #include "data/retrieved_settings.h"
 #include "devices/reconcile.h"
+#include "devices/sensorlist_store.h"
 #include "firmware/firmware_download.h"
+#include "shared/answered_records.h"
 #include "shared/segments.h"
 
 namespace vorn::app {
@@ -42,6 +44,21 @@ void wait_for_cloud_agent() {
   while (get_cloud_ubus_name(&core::daemon_state.cloud_agent_name) != 0 || core::daemon_state.cloud_agent_name == nullptr)
     sleep(1);
   while (cloud::cloud_agent_ready() != 0) sleep(3);
+}
+
+// gateway.main.waiting_handlers: the most frame handlers that may hold answered records for the
+// cloud agent at once. Read once, at the start, as the other settings.
+int waiting_handlers_setting() {
+  char line[64];
+  if (!devices::read_first_line(line, sizeof line, "uci -q get gateway.main.waiting_handlers"))
+    return shared::kDefaultWaitingHandlers;
+  char *end = nullptr;
+  const long value = std::strtol(line, &end, 10);
+  if (end != line && (*end == '\n' || *end == '\0') && value >= 1 && value <= shared::kAnswerSlots) return static_cast<int>(value);
+  line[std::strcspn(line, "\n")] = '\0';
+  std::printf("gateway.main.waiting_handlers \"%.20s\" is not 1 to %d: %d handlers may wait for Cloud_Agent\n", line,
+              shared::kAnswerSlots, shared::kDefaultWaitingHandlers);
+  return shared::kDefaultWaitingHandlers;
 }
 
 void start_transmit_thread() {
@@ -82,6 +99,7 @@ void run_daemon(int argc, char **argv) {
   cloud::set_retrieved_message_handler(data::handle_retrieved_message);  // before any fork
   wait_for_cloud_agent();
   shared::create_shared_state();
+  shared::create_answer_slots(waiting_handlers_setting());
   fork_command_process();
   watch_command_process();
 

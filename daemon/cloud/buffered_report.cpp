@@ -44,6 +44,7 @@ int report_buffered_data(const shared::SensorReport *report) {
 }
 
 void report_answered_records(const shared::SensorReport *report) {
+  const OneReportCount one_report;
   int result = report_buffered_data(report);
   if (!agent_was_absent(result)) return;
   std::printf("\tRecords of %s answered: waiting for Cloud_Agent\n", report->sensor_id);

@@ -18,7 +18,31 @@ namespace {
 // Used only by "transmit": the "obtain" made while a "transmit" answer is handled has its own.
 blob_buf transmit_buffer;
 
+// A handler process makes its reports one after the other, in its only thread.
+int one_report_depth = 0;
+bool one_report_tried = false;
+shared::ReportOutcome one_report_outcome = shared::ReportOutcome::kFailed;
+
+void count_try(shared::ReportOutcome outcome) {
+  if (one_report_depth == 0) return shared::count_report(outcome);
+  one_report_tried = true;
+  one_report_outcome = outcome;
+}
+
+shared::ReportOutcome outcome_of(int result) {
+  if (result == 0) return shared::ReportOutcome::kDelivered;
+  return result == UBUS_STATUS_TIMEOUT ? shared::ReportOutcome::kTimedOut : shared::ReportOutcome::kFailed;
+}
+
 }  // namespace
+
+OneReportCount::OneReportCount() {
+  if (one_report_depth++ == 0) one_report_tried = false;
+}
+
+OneReportCount::~OneReportCount() {
+  if (--one_report_depth == 0 && one_report_tried) shared::count_report(one_report_outcome);
+}
 
 int cloud_agent_ready() {
   system_settings_record settings{};
@@ -46,14 +70,14 @@ int cloud_invoke(const char *object, const char *method, const char *sender, con
   std::uint32_t id = 0;
   if (object == nullptr || ubus_lookup_id(bus.get(), object, &id) != 0) {
     std::fputs("ubus_lookup_id failed\n", stdout);
-    shared::count_report(false);
+    count_try(shared::ReportOutcome::kFailed);
     return -1;
   }
   int result = invoke_with_message(bus.get(), id, method, &transmit_buffer, sender, message, on_transmit_reply,
                                    const_cast<char *>(context));
   // The bus reports a time-out or a vanished agent as a positive status: a failure all the same.
   if (result != 0) std::fputs("ubus_invoke failed\n", stdout);
-  shared::count_report(result == 0);
+  count_try(outcome_of(result));
   if (core::daemon_state.debug_level > 1) std::printf("tMsg:\r\n%s\r\n", message);
   return result;
 }

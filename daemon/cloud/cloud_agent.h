@@ -14,6 +14,16 @@ int cloud_agent_ready();
 int cloud_invoke(const char *object, const char *method, const char *sender, const char *message,
                  const char *context);
 
+// The tries of one report made while it exists count as that one report, with the outcome of the
+// last try: answered records are sent again while the agent is away, and are one report all the same.
+class OneReportCount {
+ public:
+  OneReportCount();
+  ~OneReportCount();
+  OneReportCount(const OneReportCount &) = delete;
+  OneReportCount &operator=(const OneReportCount &) = delete;
+};
+
 // True for a cloud_invoke result that means the agent was certainly not reached: no bus
 // connection, the object not on the bus, or gone before the call was delivered. A time-out or an
 // error the agent answered may follow a message it took, so those are not counted here.

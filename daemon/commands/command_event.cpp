@@ -65,19 +65,23 @@ void run_command_keys(json_object *document, shared::TxqSegment *txq) {
 
 }  // namespace
 
-void handle_command_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *message) {
+cloud::JsonPtr command_document(blob_attr *message) {
   const std::unique_ptr<char, core::FreeDeleter> text(blobmsg_format_json_with_cb(message, true, nullptr, nullptr, -1));
-  const cloud::JsonPtr document(text ? json_tokener_parse(text.get()) : nullptr);
+  return cloud::JsonPtr(text ? json_tokener_parse(text.get()) : nullptr);
+}
 
+void run_command(json_object *document) {
   json_object *remove_dev = nullptr;
-  if (document && json_object_object_get_ex(document.get(), "RemoveDev", &remove_dev) &&
-      handle_remove_dev(remove_dev))
+  if (document == nullptr ||
+      (json_object_object_get_ex(document, "RemoveDev", &remove_dev) && handle_remove_dev(remove_dev)))
     return;
-
-  if (!document) return;
   shared::SegmentAttachment segment(core::daemon_state.txq_segment_id);
-  run_command_keys(document.get(), static_cast<shared::TxqSegment *>(segment.address()));
+  run_command_keys(document, static_cast<shared::TxqSegment *>(segment.address()));
   if (!segment.detach()) std::exit(1);
+}
+
+void handle_command_event(ubus_context *, ubus_event_handler *, const char *, blob_attr *message) {
+  run_command(command_document(message).get());
 }
 
 }  // namespace vorn::commands

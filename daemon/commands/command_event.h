@@ -3,11 +3,18 @@
 
 #include <libubus.h>
 
+#include "cloud/json_document.h"
 #include "core/ext_address.h"
 
 namespace vorn::commands {
 
-// The bus event callback: turns one command into a sensorlist change or one filled TXQ slot.
+// The command of a bus event as a JSON document; null when it is not one.
+cloud::JsonPtr command_document(struct blob_attr *message);
+
+// Turns one command into a sensorlist change or one filled TXQ slot.
+void run_command(json_object *document);
+
+// Both, for one event at once (the command process lets commands wait instead: command_backlog.h).
 void handle_command_event(struct ubus_context *context, struct ubus_event_handler *handler,
                           const char *type, struct blob_attr *message);
 

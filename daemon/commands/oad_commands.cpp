@@ -43,6 +43,11 @@ bool fill_download_selection(json_object *value, const CommandMessage &message, 
 KeyResult get_oad_file(json_object *value, const CommandMessage &message) {
   if (!json_object_is_type(value, json_type_string) || !file_text_acceptable("GetOADFile", value, kOadFileMax))
     return kStopSearch;
+  // The collector reads the file it names, as for a download selection.
+  if (const char *why = firmware::firmware_file_refusal(json_object_get_string(value))) {
+    refuse_command("GetOADFile", json_object_get_string(value), why);
+    return kStopSearch;
+  }
   copy_text(value, message.payload);
   std::printf("Got the payload is %s\n", reinterpret_cast<const char *>(message.payload));
   return queue_request(core::APP_OAD_FILE_REQ);

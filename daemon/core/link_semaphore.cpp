@@ -12,6 +12,7 @@
 
 #include "core/daemon_state.h"
 #include "core/log_line.h"
+#include "core/process_identity.h"
 
 namespace vorn::core {
 
@@ -23,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 // once: only the one that moves the entry count on from `entries` releases.
 bool release_ended_holder(sem_t *semaphore, LinkHolder *holder, std::uint32_t entries) {
   const pid_t pid = holder->pid.load();
-  if (pid > 0 && process_running(pid)) return false;  // alive, only slow or stopped: not ours
+  const std::uint64_t started = std::uint64_t{holder->started_high.load()} << 32 | holder->started_low.load();
+  if (pid > 0 && process_running(pid, started)) return false;  // alive, only slow or stopped: not ours
   int value = 0;
   if (sem_getvalue(semaphore, &value) == 0 && value > 0) return false;
   if (!holder->entries.compare_exchange_strong(entries, entries + 1)) return false;
@@ -45,19 +47,6 @@ void create_link_holder() {
   daemon_state.link_holder = new (mapping) LinkHolder{};
 }
 
-bool process_running(pid_t pid) {
-  if (kill(pid, 0) != 0 && errno == ESRCH) return false;
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  FILE *file = std::fopen(path, "re");
-  if (file == nullptr) return true;  // no way to tell: taken as alive
-  char stat[512] = {};
-  const std::size_t n = std::fread(stat, 1, sizeof stat - 1, file);
-  std::fclose(file);
-  const char *name_end = std::strrchr(stat, ')');  // the name may hold spaces and parentheses
-  return !(n > 0 && name_end != nullptr && name_end[1] == ' ' && (name_end[2] == 'Z' || name_end[2] == 'X'));
-}
-
 bool enter_link() {
   sem_t *semaphore = daemon_state.link_semaphore;
   if (semaphore == nullptr) return true;
@@ -71,6 +60,9 @@ bool enter_link() {
     deadline.tv_sec += 1;
     if (sem_timedwait(semaphore, &deadline) == 0) {
       if (holder) {
+        const std::uint64_t started = own_start_time();
+        holder->started_low.store(static_cast<std::uint32_t>(started));
+        holder->started_high.store(static_cast<std::uint32_t>(started >> 32));
         holder->pid.store(getpid());
         holder->entries.fetch_add(1);
       }

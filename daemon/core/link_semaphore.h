@@ -1,7 +1,8 @@
 // The link semaphore: every frame to the collector is one write under "/vorn_mgr_sem". Writers
 // are many processes (the transmit thread, handlers), any of which may die inside it, so the
-// semaphore's holder is recorded where every writer sees it: a waiter that finds the semaphore
-// taken for long by a process that has ended releases it, once, and says so.
+// semaphore's holder is recorded where every writer sees it, by its process id and start time (an
+// id given to another process since does not pass for the holder): a waiter that finds the
+// semaphore taken for long by a process that has ended releases it, once, and says so.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,8 @@ namespace vorn::core {
 
 struct LinkHolder {
   std::atomic<pid_t> pid;                    // the process inside the semaphore, 0 when none
+  std::atomic<std::uint32_t> started_low;    // its start time (core/process_identity.h), in two
+  std::atomic<std::uint32_t> started_high;   // halves: 64-bit atomics need a lock on some routers
   std::atomic<std::uint32_t> entries;        // moves on with every entry (and every release)
   std::atomic<std::int32_t> failed_writes;   // frames in a row the collector did not take
 };
@@ -35,8 +38,5 @@ void create_link_holder();
 // kLinkWaitLimit; a holder that ended inside it is released on the way.
 bool enter_link();
 void leave_link();
-
-// True when the process exists and has not ended (a zombie has ended).
-bool process_running(pid_t pid);
 
 }  // namespace vorn::core

@@ -1,6 +1,8 @@
 #include "core/process_fork.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +123,48 @@ bool run_detached(void (*work)(const void *), const void *argument, const char *
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+namespace {
+
+// Closes every descriptor from 3 on but `keep`.
+void close_descriptors_but(int keep) {
+#ifdef SYS_close_range
+  if ((keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep) - 1, 0u) == 0) &&
+      syscall(SYS_close_range, static_cast<unsigned>(keep) + 1, ~0u, 0u) == 0)
+    return;
+#endif
+  const long limit = sysconf(_SC_OPEN_MAX);
+  for (long fd = 3; fd < limit; ++fd)
+    if (fd != keep) close(static_cast<int>(fd));
+}
+
+}  // namespace
+
+WatchedChild start_watched_child(void (*work)(const void *argument, int result_fd), const void *argument,
+                                 const char *what) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "pipe failed (%s), %s not started\n", std::strerror(errno), what);
+    return {};
+  }
+  const pid_t child = fork_process();
+  if (child < 0) {
+    std::fprintf(stderr, "fork failed (%s), %s not started\n", std::strerror(errno), what);
+    close(ends[0]);
+    close(ends[1]);
+    return {};
+  }
+  if (child == 0) {
+    signal(SIGCHLD, SIG_DFL);
+    close_descriptors_but(ends[1]);
+    work(argument, ends[1]);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+  }
+  close(ends[1]);
+  return {child, ends[0]};
 }
 
 }  // namespace vorn::core

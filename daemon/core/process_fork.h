@@ -34,4 +34,15 @@ bool run_and_wait_in_child(void (*work)());
 // False when a fork failed (said on standard error with `what`).
 bool run_detached(void (*work)(const void *), const void *argument, const char *what);
 
+// A child whose end its parent learns of without waiting for it: the child holds the write end of
+// a pipe (`end_fd` is the read end) until it ends, and none of its parent's other descriptors,
+// such as a bus connection it must not keep open. It may write a few bytes (at most PIPE_BUF)
+// through `result_fd` for its parent to read before the end of file.
+struct WatchedChild {
+  pid_t pid = -1;   // -1: the fork or the pipe failed (said on standard error)
+  int end_fd = -1;
+};
+WatchedChild start_watched_child(void (*work)(const void *argument, int result_fd), const void *argument,
+                                 const char *what);
+
 }  // namespace vorn::core

@@ -17,4 +17,10 @@ int _system(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // alone; returns its wait status (-1 when it could not be started).
 int run_shell_command(const char *command);
 
+// The same with the command's standard output thrown away (its errors still reach ours): for a
+// command whose output is of no use to anyone, such as the new section's name "uci -q add" prints,
+// which would otherwise fill the daemon's log.
+int run_quiet_shell_command(const char *command);
+int _system_quiet(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace vorn::core

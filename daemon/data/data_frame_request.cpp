@@ -7,17 +7,21 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "cloud/cloud_agent.h"
 #include "cloud/device_reports.h"
 #include "cloud/measurement_reports.h"
+#include "core/log_line.h"
 #include "data/channel_metadata.h"
 #include "data/channel_values.h"
 #include "data/frame_handlers.h"
 #include "data/sensor_upkeep.h"
 #include "firmware/firmware_download.h"
+#include "shared/answered_records.h"
 #include "shared/request_builders.h"
+#include "shared/status_counters.h"
 
 namespace vorn::data {
 
@@ -201,9 +205,24 @@ void serve_request(SensorFrame &frame, const RequestFields &fields) {
   const bool clock_off = decode_records(fields, now, last_time_sync, store);
   report.records = store.records.empty() ? nullptr : store.records.data();
   if (report.records != nullptr) report.base_time = report.records[0].time;
+  // Records that go to the cloud agent are held by this handler until the agent takes them, once
+  // the sensor is answered: only so many handlers may hold them at once.
+  const bool for_the_agent = report.records != nullptr && report.channel_meta != nullptr && report.no_alarm != 0;
+  std::optional<shared::AnsweredRecords> held;
+  if (for_the_agent) held.emplace(report.sensor_id, report.record_count);
+  if (held && !held->held()) {
+    shared::count_request_not_answered();
+    core::log_line("Data Frame Request of %s not answered: %d handlers hold answered records for Cloud_Agent "
+                   "already; the sensor keeps its %d records\n",
+                   report.sensor_id, shared::answer_limit(), report.record_count);
+    report.channel_meta = nullptr;
+    report.records = nullptr;
+    return;
+  }
   if (report.no_alarm == 0 && report.channel_meta != nullptr) keep_alarms(report, report.channel_meta, described);
 
   shared::send_sensor_reply(shared::kDataFrameReply, frame.short_address, report);
+  if (held) held->answered();
   if (clock_off) sync_sensor_clock(frame, now);
 
   report.power_source = report.status_word & 1;

@@ -9,11 +9,12 @@
 #include <cstring>
 
 #include "core/ext_address.h"
+#include "core/file_lock.h"
 #include "devices/sensorlist_store.h"
 
 namespace vorn::devices {
 
-SensorSectionLock::SensorSectionLock(const char *ext_address_text) {
+SensorSectionLock::SensorSectionLock(const char *ext_address_text, std::chrono::milliseconds wait) {
   if (!core::is_ext_address_text(ext_address_text)) return;  // never a path from an unchecked text
   char path[64];
   std::snprintf(path, sizeof path, kSensorLockFormat, ext_address_text);
@@ -22,12 +23,14 @@ SensorSectionLock::SensorSectionLock(const char *ext_address_text) {
     std::fprintf(stderr, "sensor lock %s: %s, changing the section unlocked\n", path, std::strerror(errno));
     return;
   }
-  while (flock(fd_, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    std::fprintf(stderr, "sensor lock %s: %s, changing the section unlocked\n", path, std::strerror(errno));
+  if (!core::flock_within(fd_, LOCK_EX, wait)) {
+    if (errno == EWOULDBLOCK)
+      std::fprintf(stderr, "sensor lock %s: still taken after %lld s, changing the section without it\n", path,
+                   core::seconds_of(wait));
+    else
+      std::fprintf(stderr, "sensor lock %s: %s, changing the section unlocked\n", path, std::strerror(errno));
     close(fd_);
     fd_ = -1;
-    return;
   }
 }
 

@@ -5,17 +5,21 @@
 // never wait for each other.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace vorn::devices {
 
 constexpr const char *kSensorLockFormat = "/var/run/vorn_mgr_%s.lock";
+// Longer than a holder waits for the sensorlist's locks within it (core/sensorlist_lock.h).
+constexpr std::chrono::milliseconds kSensorLockWait{180'000};
 
 class SensorSectionLock {
  public:
   // Waits for the lock of the sensor named by its 16-digit ExtAddress text. When the lock file
-  // cannot be had the section is changed unlocked, with one line on standard error.
-  explicit SensorSectionLock(const char *ext_address_text);
+  // cannot be had, or stays taken beyond `wait` (its holder is stuck), the section is changed
+  // unlocked, with one line on standard error.
+  explicit SensorSectionLock(const char *ext_address_text, std::chrono::milliseconds wait = kSensorLockWait);
   ~SensorSectionLock();
   SensorSectionLock(const SensorSectionLock &) = delete;
   SensorSectionLock &operator=(const SensorSectionLock &) = delete;

@@ -12,6 +12,7 @@
 #include "core/ext_address.h"
 #include "core/log_line.h"
 #include "core/process_fork.h"
+#include "core/sensorlist_lock.h"
 #include "core/shell_command.h"
 #include "shared/status_counters.h"
 
@@ -112,35 +113,61 @@ bool same_version(const FileVersion &a, const FileVersion &b) {
 
 }  // namespace
 
+// A write of a sequence whose wait for uci's lock ran out is left out: uci would wait on.
 void add_sensor_section(const char *ext_address_text) {
-  core::_system("uci -q add sensorlist %s", ext_address_text);
+  if (!core::uci_lock_stayed_taken()) core::_system_quiet("uci -q add sensorlist %s", ext_address_text);
 }
 
 void delete_sensor_section(const char *ext_address_text) {
-  core::_system("uci -q delete sensorlist.@%s[]", ext_address_text);
+  if (!core::uci_lock_stayed_taken()) core::_system("uci -q delete sensorlist.@%s[]", ext_address_text);
 }
 
 void set_sensor_option(const char *ext_address_text, const char *option, const char *value) {
-  core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option, value);
+  if (!core::uci_lock_stayed_taken())
+    core::_system("uci set sensorlist.@%s[].%s=\"%s\"", ext_address_text, option, value);
 }
 
 void set_sensor_number(const char *ext_address_text, const char *option, int value) {
-  core::_system("uci set sensorlist.@%s[].%s=\"%d\"", ext_address_text, option, value);
+  if (!core::uci_lock_stayed_taken())
+    core::_system("uci set sensorlist.@%s[].%s=\"%d\"", ext_address_text, option, value);
 }
 
 void set_sensor_short_address(const char *ext_address_text, unsigned short_address) {
-  core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", ext_address_text, short_address);
+  if (!core::uci_lock_stayed_taken())
+    core::_system("uci set sensorlist.@%s[].ShortAddress=\"%04X\"", ext_address_text, short_address);
 }
 
-void add_coprocessor_section() { core::run_shell_command("uci -q add sensorlist Coprocessor"); }
+void add_coprocessor_section() {
+  if (!core::uci_lock_stayed_taken()) core::run_quiet_shell_command("uci -q add sensorlist Coprocessor");
+}
 
 void set_coprocessor_option(const char *option, const char *value) {
-  core::_system("uci set sensorlist.@Coprocessor[].%s=\"%s\"", option, value);
+  if (!core::uci_lock_stayed_taken()) core::_system("uci set sensorlist.@Coprocessor[].%s=\"%s\"", option, value);
 }
 
-void reset_start_count() { core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0"); }
+void reset_start_count() {
+  if (!core::uci_lock_stayed_taken()) core::run_shell_command("uci set sensorlist.@Coprocessor[].StartCount=0");
+}
+
+namespace {
+
+void say_lost_commit(const char *sensor, const char *what, const char *why) {
+  char count[24] = "";
+  if (const std::uint32_t so_far = shared::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
+  core::log_line("sensorlist commit for %s did not take: %s %s%s\n", sensor, what, why, count);
+}
+
+}  // namespace
 
 bool commit_sensorlist(const char *sensor, const char *what) {
+  long long waited = 0;
+  if (core::uci_lock_stayed_taken(&waited)) {
+    char why[96];
+    std::snprintf(why, sizeof why, "not written: uci's lock on %s stayed with another program for %lld s",
+                  core::kUciSensorlistFile, waited);
+    say_lost_commit(sensor, what, why);
+    return false;
+  }
   // Changes are staged when the save file holds something: the router's tool empties it after a
   // commit rather than removing it.
   const FileVersion staged = file_version(kStagedSensorlist);
@@ -150,9 +177,7 @@ bool commit_sensorlist(const char *sensor, const char *what) {
   // own) has replaced the configuration file. One that could not write leaves the file as it was;
   // the router's tool has then also emptied the save file, ours keeps it.
   if (!staged.present || staged.size == 0 || !same_version(committed, file_version(kSensorlistFile))) return true;
-  char count[24] = "";
-  if (const std::uint32_t so_far = shared::count_lost_commit()) std::snprintf(count, sizeof count, " (%u so far)", so_far);
-  core::log_line("sensorlist commit for %s did not take: %s kept in memory only, lost at a restart%s\n", sensor, what, count);
+  say_lost_commit(sensor, what, "kept in memory only, lost at a restart");
   return false;
 }
 

@@ -70,7 +70,7 @@ int read_event_interval_wanted(const char *ext_address_text);
 // Values come from the daemon's own formatting or have passed core::is_safe_command_value, and
 // sensor ids are 16 hexadecimal digits.
 
-// "uci -q add sensorlist <sensor id>"
+// "uci -q add sensorlist <sensor id>", its output (the new section's name) not kept
 void add_sensor_section(const char *ext_address_text);
 // "uci -q delete sensorlist.@<sensor id>[]"
 void delete_sensor_section(const char *ext_address_text);
@@ -79,7 +79,7 @@ void set_sensor_option(const char *ext_address_text, const char *option, const c
 // The same with a decimal number, and with the short address as 4 hexadecimal digits.
 void set_sensor_number(const char *ext_address_text, const char *option, int value);
 void set_sensor_short_address(const char *ext_address_text, unsigned short_address);
-// "uci -q add sensorlist Coprocessor"
+// "uci -q add sensorlist Coprocessor", its output not kept
 void add_coprocessor_section();
 // "uci set sensorlist.@Coprocessor[].<option>=\"<value>\""
 void set_coprocessor_option(const char *option, const char *value);
@@ -91,7 +91,9 @@ void reset_start_count();
 // staged and still are, and the configuration file was not replaced, the commit did not take (the
 // configuration folder is full or unwritable). That is said in one line naming the sensor and
 // what was lost, and counted (the status object's "sensorlist_commits_lost"); the changes stay
-// staged for the next commit to write, as uci does. False then.
+// staged for the next commit to write, as uci does. False then. A sequence whose wait for uci's
+// lock ran out (core/sensorlist_lock.h) has run none of its writes: that is said and counted the
+// same way.
 bool commit_sensorlist(const char *sensor = "Coprocessor", const char *what = "its settings");
 
 }  // namespace vorn::devices

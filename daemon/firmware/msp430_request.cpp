@@ -10,6 +10,8 @@
 #include "core/ext_address.h"
 #include "core/link_frame.h"
 #include "core/link_io.h"
+#include "core/log_line.h"
+#include "core/process_fork.h"
 #include "firmware/download_records.h"
 #include "firmware/firmware_download.h"
 #include "shared/device_list.h"
@@ -28,7 +30,25 @@ std::uint64_t file_size(const char *path) {
   return stat(path, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
-// Notes the image in the sensor's DeviceList entry and records the download as started.
+// What the record's writer gets, on the stack: a heap block the transmit thread held while the
+// main thread forked a handler would be one the handler's leak check reports.
+struct DownloadRecord {
+  char ext_text[core::kExtAddressTextSize];
+  char path[4096];
+};
+
+void write_download_record(const void *argument) {
+  const auto *record = static_cast<const DownloadRecord *>(argument);
+  if (set_oad_sensor(record->ext_text, record->path, kDownloadStarted, 0) != 0)
+    core::log_line("MSP430 OAD for %s: its download record could not be written (the platform store failed or "
+                   "stayed busy), so it is not resumed after a restart\n",
+                   record->ext_text);
+}
+
+// Notes the image in the sensor's DeviceList entry and records the download as started. The record
+// goes to the platform store from a process of its own: the store may be busy for seconds, and the
+// transmit thread's process forks a handler for every frame, which the platform library holds off
+// while any of its threads has the store open.
 void record_download(std::uint8_t short_address, const char *path, std::uint32_t size) {
   shared::SegmentAttachment segment(core::daemon_state.device_list_segment_id);
   auto &entry = static_cast<shared::DeviceListSegment *>(segment.address())->entries[short_address];
@@ -45,9 +65,15 @@ void record_download(std::uint8_t short_address, const char *path, std::uint32_t
     std::printf("MSP430 OAD for 0x%04X not recorded: no sensor has that short address\n", short_address);
     return;
   }
-  char ext_text[core::kExtAddressTextSize];
-  core::ext_address_text(ext_address, ext_text);
-  set_oad_sensor(ext_text, path, kDownloadStarted, 0);
+  DownloadRecord record{};
+  core::ext_address_text(ext_address, record.ext_text);
+  if (std::strlen(path) >= sizeof record.path) {
+    std::printf("MSP430 OAD for %s not recorded: its file name is longer than %zu characters\n", record.ext_text,
+                sizeof record.path - 1);
+    return;
+  }
+  std::strcpy(record.path, path);
+  core::run_detached(write_download_record, &record, "MSP430 OAD record");
 }
 
 }  // namespace

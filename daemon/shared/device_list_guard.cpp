@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "shared/device_list.h"
 
@@ -64,11 +65,21 @@ DeviceEntryLock::DeviceEntryLock(int index) : mutex_(nullptr) {
   GuardSegment *segment = attached_guard();
   if (segment == nullptr || index < 0 || index >= kDeviceListEntries) return;
   mutex_ = &segment->locks[index];
+  // Holders keep it for a few field updates; one that keeps it this long is stopped or hung.
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += kEntryLockWaitSeconds;
   int rc;
-  while ((rc = pthread_mutex_lock(mutex_)) == EINTR) {
+  while ((rc = pthread_mutex_timedlock(mutex_, &until)) == EINTR) {
   }
-  if (rc == EOWNERDEAD) pthread_mutex_consistent(mutex_);  // its holder died mid-update
-  else if (rc != 0) mutex_ = nullptr;
+  if (rc == EOWNERDEAD) {
+    pthread_mutex_consistent(mutex_);  // its holder died mid-update
+  } else if (rc != 0) {
+    if (rc == ETIMEDOUT)
+      std::fprintf(stderr, "DeviceList entry %d: its guard stayed taken for %d s, going on without it\n", index,
+                   kEntryLockWaitSeconds);
+    mutex_ = nullptr;
+  }
 }
 
 DeviceEntryLock::~DeviceEntryLock() {

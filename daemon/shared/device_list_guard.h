@@ -15,8 +15,11 @@ void create_device_list_guard();
 // Shutdown: forget the set (processes still mapping it keep their copy).
 void remove_device_list_guard();
 
+constexpr int kEntryLockWaitSeconds = 10;
+
 class DeviceEntryLock {
  public:
+  // Waits at most kEntryLockWaitSeconds; past that the entry is used unguarded, with one line.
   explicit DeviceEntryLock(int index);
   ~DeviceEntryLock();
   DeviceEntryLock(const DeviceEntryLock &) = delete;

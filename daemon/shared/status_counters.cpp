@@ -87,12 +87,21 @@ void count_frame(std::uint8_t api_id) {
     field(counters->frames[kind]).fetch_add(1, std::memory_order_relaxed);
 }
 
-void count_report(bool delivered) {
+void count_report(ReportOutcome outcome) {
   add(&StatusCounters::reports_made);
-  if (!delivered) add(&StatusCounters::reports_failed);
+  if (outcome == ReportOutcome::kFailed) add(&StatusCounters::reports_failed);
+  if (outcome == ReportOutcome::kTimedOut) add(&StatusCounters::reports_timed_out);
 }
 
 void count_command_restart() { add(&StatusCounters::command_restarts); }
+
+void count_command(CommandFate fate) {
+  add(fate == CommandFate::kMerged ? &StatusCounters::commands_merged : &StatusCounters::commands_dropped);
+}
+
+void set_commands_waiting(std::uint32_t waiting) { store(&StatusCounters::commands_waiting, waiting); }
+
+void count_request_not_answered() { add(&StatusCounters::requests_not_answered); }
 
 std::uint32_t count_lost_commit() {
   if (counters == nullptr) return 0;

@@ -51,6 +51,11 @@ struct StatusCounters {
   std::uint32_t last_seen[kSensorSlots];     // unix s of the sensor's last frame, 0: none yet
   std::uint32_t not_active[kSensorSlots];    // 1 after a not-active indication, until it is heard
   std::uint32_t commits_lost;                // sensorlist commits that did not take
+  std::uint32_t reports_timed_out;           // calls the agent did not answer in time (it may have taken them)
+  std::uint32_t commands_waiting;            // cloud commands in the command process's backlog now
+  std::uint32_t commands_merged;             // commands a newer one replaced while they waited
+  std::uint32_t commands_dropped;            // commands dropped: the backlog was full
+  std::uint32_t requests_not_answered;       // Data Frame Requests left unanswered: handlers at their cap
 };
 static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free);
 static_assert(std::atomic_ref<std::int32_t>::is_always_lock_free);
@@ -58,7 +63,7 @@ static_assert(offsetof(StatusCounters, frames) == 44);
 static_assert(offsetof(StatusCounters, handler_pids) == 44 + 4 * kFrameKindCount);
 static_assert(offsetof(StatusCounters, last_seen) == 44 + 4 * kFrameKindCount + 4 * kHandlerSlots);
 static_assert(offsetof(StatusCounters, commits_lost) == 44 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
-static_assert(sizeof(StatusCounters) == 48 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
+static_assert(sizeof(StatusCounters) == 68 + 4 * kFrameKindCount + 4 * kHandlerSlots + 8 * kSensorSlots);
 
 // Main process, before any fork. Leaves the counters in place when they already exist.
 void create_status_counters();
@@ -73,8 +78,15 @@ inline std::uint32_t load(const std::uint32_t &field) {
 // Hooks.
 void count_frame_received();
 void count_frame(std::uint8_t api_id);
-void count_report(bool delivered);
+// What became of one report: taken by the agent, certainly not (the agent absent, or an error it
+// answered), or not known (no answer in time: the agent may still have taken it).
+enum class ReportOutcome { kDelivered, kFailed, kTimedOut };
+void count_report(ReportOutcome outcome);
 void count_command_restart();
+enum class CommandFate { kMerged, kDropped };
+void count_command(CommandFate fate);
+void set_commands_waiting(std::uint32_t waiting);
+void count_request_not_answered();
 // Counts a sensorlist commit that did not take; the count so far (0 without counters).
 std::uint32_t count_lost_commit();
 void collector_starting();    // counts a (re)start

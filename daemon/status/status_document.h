@@ -24,6 +24,8 @@ struct StatusInputs {
   int sensorlist_sensors = 0;
   int start_count = 0;  // the coprocessor's StartCount in sensorlist: daemon starts since it last answered
   int pending_downloads = 0;
+  int answers_held = 0;   // handlers holding answered records for the cloud agent
+  int answer_limit = 0;   // the most that may
   std::uint32_t uptime = 0;
   std::uint32_t now_unix = 0;
 };

@@ -1,18 +1,30 @@
 #include "status/status_object.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gateway_lib/download_records.h>
 extern "C" {
 #include <libubox/blobmsg_json.h>
+#include <libubox/uloop.h>
 }
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "core/daemon_state.h"
+#include "core/process_fork.h"
 #include "devices/sensorlist_store.h"
 #include "firmware/download_records.h"
+#include "shared/answered_records.h"
 #include "status/status_document.h"
 
 namespace vorn::status {
@@ -53,6 +65,89 @@ int pending_downloads() {
 
 int sensorlist_sensors() { return devices::read_int_value("uci -q show sensorlist | grep -c '\\.ShortAddress='"); }
 
+// The totals read from sensorlist and the platform store. They are read in a child: uci waits
+// for its lock on the package, which another program may hold for long, and the status object
+// answers from what it holds instead of waiting with it. A reply waits a moment for a fresh read;
+// while one is still under way it answers from the last.
+struct Totals {
+  std::int32_t sensorlist_sensors;
+  std::int32_t start_count;
+  std::int32_t pending_downloads;
+};
+constexpr int kFreshTotalsWaitMs = 300;
+constexpr std::chrono::seconds kTotalsReadLimit{120};
+
+struct TotalsReader {
+  uloop_fd end{};  // first member: the loop hands back its address
+  pid_t pid = 0;   // 0: no read under way
+  bool watched = false;  // on the loop, for a read that outlasted the reply
+  std::chrono::steady_clock::time_point started;
+  Totals read{};
+  std::size_t filled = 0;
+} reader;
+Totals held{};
+
+void read_totals(const void *, int result_fd) {
+  const Totals totals{sensorlist_sensors(), devices::get_int_value("sensorlist.@Coprocessor[].StartCount"),
+                      pending_downloads()};
+  ssize_t ignored = write(result_fd, &totals, sizeof totals);
+  (void)ignored;
+}
+
+// Reads what the reader wrote, to its end. True once it has ended: its totals are then held (when
+// whole) and the process reaped. False while it still runs.
+bool take_totals() {
+  for (;;) {
+    char buffer[sizeof(Totals)];
+    const ssize_t n = read(reader.end.fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    const std::size_t fits = std::min(static_cast<std::size_t>(n), sizeof reader.read - reader.filled);
+    std::memcpy(reinterpret_cast<char *>(&reader.read) + reader.filled, buffer, fits);
+    reader.filled += fits;
+  }
+  if (reader.filled == sizeof reader.read) held = reader.read;
+  if (reader.watched) uloop_fd_delete(&reader.end);
+  reader.watched = false;
+  close(reader.end.fd);
+  reader.end.fd = -1;
+  while (waitpid(reader.pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  reader.pid = 0;
+  return true;
+}
+
+void on_totals(uloop_fd *, unsigned int) { take_totals(); }
+
+// Starts a read of the totals unless one is under way, and waits at most `wait_ms` for it.
+void refresh_totals(int wait_ms) {
+  if (reader.pid > 0) {
+    // The last read still waits (uci's lock kept by another program): answer from what is held,
+    // and after a while start over with a read of its own.
+    if (std::chrono::steady_clock::now() - reader.started > kTotalsReadLimit) kill(reader.pid, SIGKILL);
+    return;
+  }
+  const core::WatchedChild child = core::start_watched_child(read_totals, nullptr, "status totals read");
+  if (child.pid < 0) return;
+  reader.pid = child.pid;
+  reader.started = std::chrono::steady_clock::now();
+  reader.end.fd = child.end_fd;
+  reader.end.cb = on_totals;
+  reader.filled = 0;
+  fcntl(child.end_fd, F_SETFL, fcntl(child.end_fd, F_GETFL) | O_NONBLOCK);
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    pollfd wanted{child.end_fd, POLLIN, 0};
+    if (left <= 0 || poll(&wanted, 1, static_cast<int>(left)) == 0) break;
+    if (take_totals()) return;
+  }
+  uloop_fd_add(&reader.end, ULOOP_READ);  // taken when it ends
+  reader.watched = true;
+}
+
 using Build = cloud::JsonPtr (*)(const StatusInputs &);
 
 int reply(ubus_context *context, ubus_request_data *request, Build build, bool with_totals) {
@@ -64,9 +159,12 @@ int reply(ubus_context *context, ubus_request_data *request, Build build, bool w
   inputs.device_list = device_list.as<shared::DeviceListSegment>();
   inputs.txq = txq.as<shared::TxqSegment>();
   if (with_totals) {
-    inputs.sensorlist_sensors = sensorlist_sensors();
-    inputs.start_count = devices::get_int_value("sensorlist.@Coprocessor[].StartCount");
-    inputs.pending_downloads = pending_downloads();
+    refresh_totals(kFreshTotalsWaitMs);
+    inputs.sensorlist_sensors = held.sensorlist_sensors;
+    inputs.start_count = held.start_count;
+    inputs.pending_downloads = held.pending_downloads;
+    inputs.answers_held = shared::answers_held();
+    inputs.answer_limit = shared::answer_limit();
   }
   inputs.uptime = inputs.counters != nullptr ? shared::uptime_of(*inputs.counters) : 0;
   inputs.now_unix = static_cast<std::uint32_t>(std::time(nullptr));
@@ -101,6 +199,7 @@ ubus_object object{.name = "vorn_mgr", .type = &object_type, .methods = kMethods
 int add_status_object(ubus_context *context) {
   const int rc = ubus_add_object(context, &object);
   if (rc != 0) std::fprintf(stderr, "The command process cannot add the vorn_mgr object: %s\n", ubus_strerror(rc));
+  else refresh_totals(0);  // the first reply then has totals to give, however long uci waits
   return rc;
 }
 

@@ -5,6 +5,7 @@
 
 #include "bus_json.h"
 #include "frames_to_daemon.h"
+#include "link_server.h"
 
 namespace sim {
 
@@ -124,6 +125,18 @@ int call_pace(ubus_context *context, ubus_object *, ubus_request_data *request, 
   return answer(context, request, pacing_json(*g_network));
 }
 
+int call_stall(ubus_context *context, ubus_object *, ubus_request_data *request, const char *, blob_attr *message) {
+  const Json arguments = message_json(message);
+  json_object *seconds = member(arguments.get(), "Seconds");
+  if (seconds == nullptr || !(json_object_is_type(seconds, json_type_double) || json_object_is_type(seconds, json_type_int)) ||
+      !(json_object_get_double(seconds) >= 0 && json_object_get_double(seconds) <= 3600) || g_network->link_server == nullptr)
+    return fail_with(context, request, UBUS_STATUS_INVALID_ARGUMENT, "Seconds must be 0 to 3600");
+  stall_link_reading(*g_network->link_server, json_object_get_double(seconds));
+  json_object *reply = json_object_new_object();
+  json_object_object_add(reply, "Stalled", json_object_new_boolean(g_network->link_server->stalled));
+  return answer(context, request, reply);
+}
+
 int call_add(ubus_context *context, ubus_object *, ubus_request_data *request, const char *, blob_attr *message) {
   const Json arguments = message_json(message);
   std::string error;
@@ -187,6 +200,7 @@ const ubus_method kMethods[] = {
     UBUS_METHOD_NOARG("fail", call_sensor),     UBUS_METHOD_NOARG("set", call_sensor),
     UBUS_METHOD_NOARG("restore", call_sensor),  UBUS_METHOD_NOARG("pause", call_pause),
     UBUS_METHOD_NOARG("resume", call_pause),    UBUS_METHOD_NOARG("pace", call_pace),
+    UBUS_METHOD_NOARG("stall", call_stall),
 };
 ubus_object_type g_type = UBUS_OBJECT_TYPE("collector_sim", kMethods);
 ubus_object g_object{.name = "collector_sim", .type = &g_type, .methods = kMethods,

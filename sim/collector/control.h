@@ -12,6 +12,8 @@
 //                                                                 and the sensor's silence)
 //   ubus call collector_sim pause | resume    every sensor stops / starts sending of its own (they
 //                                             still answer requests), so counts can settle
+//   ubus call collector_sim stall '{"Seconds":20}'  what the daemon writes is left unread for 20 s
+//                                             (0: read again now); frames to the daemon go on
 //   ubus call collector_sim pace '{"Rate":300}'  SensorData at 300 frames per second from the
 //                                             network as a whole, channel 0 reading the ms since
 //                                             the stream began ("Rate":0 stops it; see PacedStream)

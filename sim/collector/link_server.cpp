@@ -23,7 +23,7 @@ LinkServer &server_of(uloop_fd *fd) { return *reinterpret_cast<ServerFd *>(fd)->
 
 void close_link(LinkServer &server) {
   if (server.link.fd.fd < 0) return;
-  uloop_fd_delete(&server.link.fd);
+  if (!server.stalled) uloop_fd_delete(&server.link.fd);
   link_closed(*server.network);  // closes the descriptor
   server.link.fd.fd = -1;
   server.pending.clear();
@@ -51,12 +51,31 @@ void on_accept(uloop_fd *fd, unsigned int) {
   close_link(server);
   server.link.fd.fd = client;
   server.link.fd.cb = on_link;
-  uloop_fd_add(&server.link.fd, ULOOP_READ | ULOOP_BLOCKING);
+  if (!server.stalled) uloop_fd_add(&server.link.fd, ULOOP_READ | ULOOP_BLOCKING);
   std::printf("collector: the daemon connected\n");
   link_connected(*server.network, client);
 }
 
+void end_stall(uloop_timeout *timeout) {
+  LinkServer &server = *reinterpret_cast<StallTimer *>(timeout)->server;
+  if (!server.stalled) return;
+  server.stalled = false;
+  std::printf("collector: reading the link again\n");
+  if (server.link.fd.fd >= 0) uloop_fd_add(&server.link.fd, ULOOP_READ | ULOOP_BLOCKING);
+}
+
 }  // namespace
+
+void stall_link_reading(LinkServer &server, double seconds) {
+  server.stall_end.server = &server;
+  server.stall_end.timeout.cb = end_stall;
+  uloop_timeout_cancel(&server.stall_end.timeout);
+  if (!(seconds > 0)) return end_stall(&server.stall_end.timeout);
+  if (!server.stalled && server.link.fd.fd >= 0) uloop_fd_delete(&server.link.fd);
+  server.stalled = true;
+  std::printf("collector: leaving the link unread for %.1f s\n", seconds);
+  uloop_timeout_set(&server.stall_end.timeout, static_cast<int>(seconds * 1000));
+}
 
 void split_frames(Network &network, Bytes &pending) {
   std::size_t at = 0;
@@ -78,6 +97,7 @@ void split_frames(Network &network, Bytes &pending) {
 
 bool start_link_server(LinkServer &server, Network &network) {
   server.network = &network;
+  network.link_server = &server;
   server.listener.server = &server;
   server.link.server = &server;
   server.link.fd.fd = -1;

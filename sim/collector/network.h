@@ -24,6 +24,7 @@ namespace sim {
 
 struct Network;
 struct SimSensor;
+struct LinkServer;
 
 // A one-shot timer that belongs to one sensor; the sensor owns it and cancels it when it goes.
 struct SensorTimer {
@@ -118,6 +119,7 @@ struct Network {
   bool paused = false;  // the sensors keep quiet (they still answer requests)
   std::map<std::uint16_t, std::unique_ptr<SimSensor>> sensors;  // by short address
   int link = -1;                                                // the daemon's connection
+  LinkServer *link_server = nullptr;                            // which accepts it
   FrameCounts counts;
   double started_at = 0;  // monotonic seconds at start
   NetworkTimer permit_timer;

@@ -9,9 +9,12 @@
 #include <functional>
 #include <limits>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "cloud/device_reports.h"
 #include "cloud/measurement_reports.h"
+#include "shared/status_counters.h"
 #include "cloud_fixture.h"
 
 namespace vorn::cloud {
@@ -212,6 +215,57 @@ TEST_F(CloudReports, AllValuesInvalidOnlyWithoutAValidValue) {
   EXPECT_EQ(all_values_invalid(&report), 0) << "a NaN counts as a value and is written as \"NaN\"";
   report.values[1] = -0.01f;
   EXPECT_EQ(all_values_invalid(&report), 0);
+}
+
+// Each report counts once in the status object, by what became of it: answered records sent again
+// while the agent was away are one report, delivered in the end; a call the agent did not answer
+// in time counts as timed out (it may have taken it), not as failed; one that found no agent fails.
+TEST_F(CloudReports, EachReportCountsOnceAndATimeOutIsNoFailure) {
+  shared::create_status_counters();
+  const shared::StatusCounters &counters = *shared::status_counters();
+  const auto counts = [&counters] {
+    return std::vector<std::uint32_t>{shared::load(counters.reports_made), shared::load(counters.reports_failed),
+                                      shared::load(counters.reports_timed_out)};
+  };
+  const auto counted_since = [&counts](const std::vector<std::uint32_t> &before) {
+    std::vector<std::uint32_t> now = counts();
+    for (std::size_t i = 0; i < now.size(); ++i) now[i] -= before[i];
+    return now;
+  };
+  shared::ChannelMeta meta[1] = {{"Level", 1, "m"}};
+  float values[1] = {1.5f};
+  shared::DataRecord records[1] = {{kBase, values, nullptr}};
+  report.channel_meta = meta;
+  report.records = records;
+  report.record_count = 1;
+  report.channel_count = 1;
+  report.no_alarm = 1;  // logged: the records go on the bus
+  report.base_time = kBase;
+
+  std::vector<std::uint32_t> before = counts();
+  delete agent;  // away at the first try, back for a later one
+  agent = nullptr;
+  std::thread comes_back([] {
+    sleep(1);
+    agent = new AgentProcess(core::daemon_state.cloud_agent_name);
+  });
+  const std::string said = capture_stdout([this] { report_answered_records(&report); });
+  comes_back.join();
+  EXPECT_NE(said.find("Records of 00124B0001A2B3C4 answered: waiting for Cloud_Agent"), std::string::npos) << said;
+  EXPECT_EQ(transmitted().size(), 1u);
+  EXPECT_EQ(counted_since(before), (std::vector<std::uint32_t>{1, 0, 0})) << "made, failed, timed out";
+
+  before = counts();
+  agent_file("delay_ms", "3600");
+  capture_stdout([this] { EXPECT_EQ(report_buffered_data(&report), UBUS_STATUS_TIMEOUT); });
+  EXPECT_EQ(counted_since(before), (std::vector<std::uint32_t>{1, 0, 1}));
+
+  before = counts();
+  const char *agent_name = core::daemon_state.cloud_agent_name;
+  core::daemon_state.cloud_agent_name = const_cast<char *>("no_such_agent");
+  capture_stdout([this] { report_buffered_data(&report); });
+  core::daemon_state.cloud_agent_name = const_cast<char *>(agent_name);
+  EXPECT_EQ(counted_since(before), (std::vector<std::uint32_t>{1, 1, 0}));
 }
 
 }  // namespace

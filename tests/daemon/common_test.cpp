@@ -24,6 +24,7 @@ extern "C" {
 #include "core/log_line.h"
 #include "core/loop_signals.h"
 #include "core/process_fork.h"
+#include "core/run_file.h"
 #include "core/sanitizer_locks.h"
 #include "core/shell_command.h"
 #include "devices/sensorlist_store.h"
@@ -227,6 +228,42 @@ TEST(ProcessFork, ChildOfAForkDuringAnotherThreadsAllocationEnds) {
 #else
   GTEST_SKIP() << "only a sanitized build's allocator needs holding across a fork";
 #endif
+}
+
+// /var/run full when the daemon starts: a second start still names the first one's process,
+// whether the run file was an earlier run's (written over in place) or could take nothing at all
+// (the kernel's list of file locks names its holder).
+TEST(RunFile, ASecondStartNamesTheRunningDaemonWithVarRunFull) {
+  struct SmallRun {
+    SmallRun() { mounted = std::system("mount -t tmpfs -o size=16k,mode=0755 full_run /run") == 0; }
+    ~SmallRun() {
+      if (mounted) std::system("umount /run");
+    }
+    bool mounted;
+  };
+  for (const bool earlier_run : {false, true}) {
+    SCOPED_TRACE(earlier_run ? "an earlier run's file" : "no file yet");
+    const SmallRun run;
+    ASSERT_TRUE(run.mounted);
+    if (earlier_run) std::system("echo 99999 > /var/run/vorn_mgr.pid");
+    std::system("dd if=/dev/zero of=/var/run/filler bs=1k 2>/dev/null");
+    const pid_t first = test::start_holding_child([] {
+      std::freopen("/dev/null", "w", stderr);  // it says it cannot write the id
+      claim_run_file();
+      return true;
+    });
+    ASSERT_GT(first, 0);
+    testing::internal::CaptureStderr();
+    const pid_t second = fork();
+    if (second == 0) claim_run_file();  // ends the process: the first holds the run
+    int status = 0;
+    waitpid(second, &status, 0);
+    const std::string said = testing::internal::GetCapturedStderr();
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(said.find("already running (process " + std::to_string(first) + ","), std::string::npos) << said;
+  }
 }
 
 }  // namespace

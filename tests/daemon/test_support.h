@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -106,6 +107,29 @@ bool eventually(Condition condition, int seconds = 20) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return condition();
+}
+
+// A child that runs `hold` (taking a lock, say) and then waits to be killed. Its pid once `hold`
+// has returned true; -1 when it returned false.
+inline pid_t start_holding_child(const std::function<bool()> &hold) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (hold()) {
+      ssize_t ignored = write(ready[1], "1", 1);
+      (void)ignored;
+      pause();
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool held = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (!held) waitpid(child, nullptr, 0);
+  return held ? child : -1;
 }
 
 }  // namespace vorn::test

@@ -37,6 +37,7 @@ TEST_F(DeviceJoined, FirstJoinRecordsTheSensorEverywhere) {
       << out;
   EXPECT_NE(out.find("Add - DeviceList[0x0003] = 00124B0001A2B3C4\n"), std::string::npos);
   EXPECT_NE(out.find("Create database file for 00124B0001A2B3C4\n"), std::string::npos);
+  EXPECT_EQ(out.find("\ncfg"), std::string::npos) << "the section name uci -q add prints is no log line:\n" << out;
   EXPECT_EQ(entry(3).ShortAddress, 3);
   EXPECT_EQ(0, std::memcmp(entry(3).ExtAddress, kSensor, 8));
   EXPECT_EQ(sections_of(kSensorText), 1);

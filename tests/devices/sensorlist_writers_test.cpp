@@ -2,17 +2,26 @@
 // router's uci tool keeps no lock across processes between staging a change and committing, so
 // the daemon's own write lock is what keeps every change and every new section's address.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "data/sensor_texts.h"
 #include "device_fixture.h"
+#include "core/sensorlist_lock.h"
 #include "devices/device_joined.h"
+#include "devices/sensor_section.h"
+#include "devices/sensorlist_store.h"
+#include "shared/status_counters.h"
 
 namespace vorn::devices {
 namespace {
@@ -113,6 +122,65 @@ TEST_F(SensorlistWriters, ConcurrentSetsCommitsAndJoinsLoseNothing) {
     }
   EXPECT_EQ(shell("ls -A /tmp/.uci 2>/dev/null | xargs -r -I{} cat /tmp/.uci/{}"), "")
       << "nothing left staged and uncommitted";
+}
+
+// A process that holds an exclusive lock on `path` until it is killed.
+pid_t hold_lock(const char *path) {
+  return start_holding_child([path] {
+    const int fd = open(path, O_RDWR | O_CREAT, 0600);
+    return fd >= 0 && flock(fd, LOCK_EX) == 0;
+  });
+}
+
+// Every lock a write sequence waits for is waited for a bounded time, with one line when the wait
+// ends unmet: our write lock and a sensor's lock kept by a stuck process (the writes then go on
+// without them), and uci's own lock on the package kept by another program (the writes are left
+// out, said and counted as a commit that did not take; the file is as it was, nothing staged).
+TEST_F(SensorlistWriters, LockWaitsEndAndSayWhatBecameOfTheWrites) {
+  using std::chrono_literals::operator""ms;
+  shared::create_status_counters();
+  add_section(kSensorText, "ShortAddress=0003");
+  const auto wish = [](int interval) {
+    devices::set_sensor_number(kSensorText, "EventIntervalUserWanted", interval);
+    devices::commit_sensorlist(kSensorText, ("its wanted interval " + std::to_string(interval)).c_str());
+  };
+  const struct {
+    const char *held;
+    std::function<void()> write;
+    const char *said;
+    const char *stored;
+  } cases[] = {
+      {core::kSensorlistLockPath, [&] { const core::SensorlistWriteLock lock(1000ms); wish(11); },
+       "sensorlist lock: still taken after 1 s, writing without it\n", "11"},
+      {"/var/run/vorn_mgr_00124B0001A2B3C4.lock",
+       [&] {
+         const SensorSectionLock section(kSensorText, 1000ms);
+         const core::SensorlistWriteLock lock;
+         wish(12);
+       },
+       "sensor lock /var/run/vorn_mgr_00124B0001A2B3C4.lock: still taken after 1 s, changing the section without it\n",
+       "12"},
+      {core::kUciSensorlistFile, [&] { const core::SensorlistWriteLock lock(core::kSensorlistLockWait, 1000ms); wish(13); },
+       "sensorlist commit for 00124B0001A2B3C4 did not take: its wanted interval 13 not written: uci's lock on "
+       "/etc/config/sensorlist stayed with another program for 1 s (1 so far)\n",
+       "12"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.held);
+    const pid_t holder = hold_lock(c.held);
+    ASSERT_GT(holder, 0);
+    testing::internal::CaptureStderr();
+    const auto started = std::chrono::steady_clock::now();
+    const std::string out = capture_stdout(c.write);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::string said = out + testing::internal::GetCapturedStderr();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_LT(took, 30.0) << "seconds the write waited";
+    EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    EXPECT_EQ(uci_get(std::string("sensorlist.@") + kSensorText + "[].EventIntervalUserWanted"), c.stored);
+  }
+  EXPECT_EQ(shell("uci changes sensorlist"), "") << "nothing left staged";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // frame, and serves the cloud again once it is back.
 #include <set>
 
+#include "gateway_records.h"
 #include "gateway_run.h"
 #include "process_probe.h"
 
@@ -27,25 +28,6 @@ bool identified(std::initializer_list<const char *> ids) {
   for (const char *id : ids)
     if (sensor_option(id, "ModelVersion").empty() || reports_of(id, 0) < 1) return false;
   return true;
-}
-
-// The distinct times (Unix seconds) of every logged record the cloud agent was sent of a sensor.
-std::set<long long> logged_record_times(const std::string &id) {
-  std::set<long long> times;
-  std::istringstream log(file_text("/tmp/cloud_agent/transmit.log"));
-  for (std::string line; std::getline(log, line);) {
-    const Json envelope = parse_json(line);
-    if (string_member(envelope.get(), "ID") != id || int_member(envelope.get(), "Type") != 9) continue;
-    const Json body = parse_json(string_member(envelope.get(), "Body"));
-    for (std::size_t d = 0; body && d < json_object_array_length(body.get()); ++d) {
-      json_object *data = json_object_array_get_idx(body.get(), d);
-      const long long base = int_member(data, "BaseTime") / 1000;
-      json_object *points = member(json_object_array_get_idx(member(data, "Values"), 0), "Values");
-      for (std::size_t p = 0; points != nullptr && p < json_object_array_length(points); ++p)
-        times.insert(base + int_member(json_object_array_get_idx(points, p), "T"));
-    }
-  }
-  return times;
 }
 
 std::size_t transmitted() { return occurrences(file_text("/tmp/cloud_agent/transmit.log"), "\n"); }

@@ -1,8 +1,13 @@
 // The daemon's process model under faults, one after the other on one running gateway: a second
 // daemon started beside it, the command process killed in the middle of commands, joins racing
 // queued removals of the same sensor, a writer that dies inside the link semaphore, a collector
-// that stops reading, and a link closed. After each the gateway sends again.
+// that stops reading, and a link closed. After each the gateway sends again. And a writer killed
+// inside the link semaphore whose process id goes to another program.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <semaphore.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -10,6 +15,7 @@
 #include <cstring>
 
 #include "gateway_run.h"
+#include "request_queue.h"
 #include "process_probe.h"
 
 namespace sim::test {
@@ -21,50 +27,7 @@ constexpr const char *kRacerSensor =
     R"({"ExtAddress":"00124B0003000041","ShortAddress":"0041","ModelName":"VT-PF1","ModelVersion":"2.0.0.1","Channels":[{"Name":"Temperature","Type":1,"Unit":"C"}]})";
 constexpr const char *kSteadySensor =
     R"({"ExtAddress":"00124B0003000042","ShortAddress":"0042","ModelName":"VT-PF2","Channels":[{"Name":"Humidity","Type":2,"Unit":"%RH"}]})";
-
-// The TX queue as a producer sees it: ten slots of a state, a request id and 128 payload bytes.
-struct QueueSlot {
-  std::int32_t state;  // 0 free, 1 being filled, 2 ready
-  std::int32_t id;
-  std::uint8_t payload[128];
-};
-static_assert(sizeof(QueueSlot) == 136);
-constexpr key_t kQueueKey = 5168;
 constexpr key_t kDeviceListKey = 5888;
-
-class Queue {
- public:
-  Queue() : slots_(static_cast<QueueSlot *>(shmat(shmget(kQueueKey, 0, 0), nullptr, 0))) {}
-  ~Queue() {
-    if (slots_ != reinterpret_cast<QueueSlot *>(-1)) shmdt(slots_);
-  }
-  bool attached() const { return slots_ != reinterpret_cast<QueueSlot *>(-1); }
-  // Posts a request as the daemon's producers do; false when all ten slots stay taken for 5 s.
-  bool post(std::int32_t id, const std::string &payload = "") {
-    for (int tries = 0; tries < 500; ++tries) {
-      for (int i = 0; i < 10; ++i) {
-        std::atomic_ref<std::int32_t> state(slots_[i].state);
-        std::int32_t free_state = 0;
-        if (!state.compare_exchange_strong(free_state, 1)) continue;
-        std::memset(slots_[i].payload, 0, sizeof slots_[i].payload);
-        std::memcpy(slots_[i].payload, payload.data(), std::min(payload.size(), sizeof slots_[i].payload));
-        slots_[i].id = id;
-        state.store(2);
-        return true;
-      }
-      usleep(10 * 1000);
-    }
-    return false;
-  }
-  int free_slots() const {
-    int count = 0;
-    for (int i = 0; i < 10; ++i) count += std::atomic_ref<std::int32_t>(slots_[i].state).load() == 0;
-    return count;
-  }
-
- private:
-  QueueSlot *slots_;
-};
 
 long long received(const char *kind) { return count_of(bus_call("collector_sim", "stats").get(), "Received", kind); }
 
@@ -89,10 +52,15 @@ class ProcessFaults : public GatewayRun {
  protected:
   void TearDown() override {
     if (collector_stopped_ > 0) kill(collector_stopped_, SIGCONT);
+    if (sleeper_ > 0) {
+      kill(sleeper_, SIGKILL);
+      waitpid(sleeper_, nullptr, 0);
+    }
     GatewayRun::TearDown();
     set_socket_buffers("4096 131072 6291456");
   }
   pid_t collector_stopped_ = -1;
+  pid_t sleeper_ = -1;
 };
 
 TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
@@ -205,6 +173,139 @@ TEST_F(ProcessFaults, GatewaySendsAgainAfterEachFault) {
   for (const char *trouble : {"Sanitizer", "runtime error:", "shmat failed"})
     EXPECT_EQ(output.find(trouble), std::string::npos)
         << trouble << " in:\n" << output.substr(output.find(trouble) > 1000 ? output.find(trouble) - 1000 : 0, 5000);
+}
+
+// Four buffered sensors, each with a Data Frame Request every real second, which its handler
+// answers on the link.
+std::string answering_network() {
+  std::string sensors;
+  for (int i = 1; i <= 4; ++i) {
+    char sensor[320];
+    std::snprintf(sensor, sizeof sensor,
+                  R"(%s{"ExtAddress":"00124B00030000%02d","ShortAddress":"00%02d","ModelName":"VT-RP%d","Frames":"buffered",)"
+                  R"("Records":1,"EventInterval":30,"Channels":[{"Name":"Level","Type":1,"Unit":"m"}]})",
+                  i > 1 ? "," : "", 50 + i, 50 + i, i);
+    sensors += sensor;
+  }
+  return R"({"TimeScale":30,"Sensors":[)" + sensors + "]}";
+}
+
+// The daemon's end of the collector link, taken from its main process (pidfd_getfd): a socket
+// whose peer is port 5000. -1 when there is none.
+int daemon_link_socket(pid_t main_process) {
+  const int process = static_cast<int>(syscall(SYS_pidfd_open, main_process, 0));
+  if (process < 0) return -1;
+  int link = -1;
+  for (int fd = 0; fd < 256 && link < 0; ++fd) {
+    char target[64] = {};
+    const std::string path = "/proc/" + std::to_string(main_process) + "/fd/" + std::to_string(fd);
+    if (readlink(path.c_str(), target, sizeof target - 1) <= 0 || std::strncmp(target, "socket:", 7) != 0) continue;
+    const int copy = static_cast<int>(syscall(SYS_pidfd_getfd, process, fd, 0));
+    if (copy < 0) continue;
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (getpeername(copy, reinterpret_cast<sockaddr *>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
+        ntohs(peer.sin_port) == 5000)
+      link = copy;
+    else
+      close(copy);
+  }
+  close(process);
+  return link;
+}
+
+// Fills what the daemon may have on its way to a collector that reads nothing: download status
+// requests (4 bytes, which the collector does not answer), each written whole, until no more fit.
+// The daemon's next writer then waits in its write, inside the link semaphore.
+bool fill_link(int link) {
+  const int least = 1;
+  setsockopt(link, SOL_SOCKET, SO_SNDBUF, &least, sizeof least);
+  const std::uint8_t status_request[] = {0, 0, 0x0A, 0x17};
+  for (int full = 0, i = 0; i < 1000000; ++i) {
+    const ssize_t n = send(link, status_request, sizeof status_request, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == sizeof status_request) {
+      full = 0;
+      continue;
+    }
+    if (n > 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;  // a frame cut: the test cannot go on
+    if (++full == 20) return true;  // stays full
+    usleep(10 * 1000);
+  }
+  return false;
+}
+
+// A frame handler blocked in a write to the link, inside the link semaphore: the only process
+// that can be, and one whose kernel wait is that of a stream socket's full buffer (the main
+// process's read of the link waits the same way, and is left out). 0 when there is none.
+pid_t handler_writing_to_the_link(pid_t main_process) {
+  const pid_t command_process = command_process_of(main_process);
+  for (const ProcessInfo &p : all_processes()) {
+    if (p.name != "vorn_mgr" || p.state == 'Z' || p.pid == main_process || p.pid == command_process) continue;
+    const std::string wait = file_text(("/proc/" + std::to_string(p.pid) + "/wchan").c_str());
+    if (wait == "wait_woken" || wait == "sk_stream_wait_memory") return p.pid;  // named so by later and earlier kernels
+  }
+  return 0;
+}
+
+// A process that runs `sleep 45` under the process id `pid`, set up through the PID namespace's
+// last given id (the sandbox has a namespace of its own); -1 when another process took the id
+// first every time.
+pid_t sleeper_with_pid(pid_t pid) {
+  for (int tries = 0; tries < 200; ++tries) {
+    if (kill(pid, 0) == 0) {  // taken for now (a handler's command): wait for it to go
+      usleep(10 * 1000);
+      continue;
+    }
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+    const pid_t sleeper = fork();
+    if (sleeper == 0) {
+      execl("/bin/sleep", "sleep", "45", static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    if (sleeper == pid) return sleeper;
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+  }
+  return -1;
+}
+
+// A handler killed while its frame waits in the full link, whose process id then goes to another
+// program: the link semaphore is still seen to be left by an ended holder, released once, and
+// frames flow again long before that program ends.
+TEST_F(ProcessFaults, AHoldersProcessIdGivenToAnotherProgramDoesNotKeepTheLinkTaken) {
+  set_socket_buffers("4096");
+  start_gateway(answering_network());
+  ASSERT_TRUE(eventually([] {
+    const Json stats = bus_call("collector_sim", "stats");
+    return count_of(stats.get(), "Answered", "DataFrameRequest") >= 8;
+  }, 120)) << json_text(bus_call("collector_sim", "stats").get());
+  Queue queue;
+  ASSERT_TRUE(queue.attached());
+
+  const std::size_t mark = daemon_output().size();
+  ASSERT_TRUE(bus_call("collector_sim", "stall", R"({"Seconds":120})"));
+  const int link = daemon_link_socket(daemon_);
+  ASSERT_GE(link, 0);
+  const bool filled = fill_link(link);
+  close(link);
+  ASSERT_TRUE(filled);
+  pid_t holder = 0;
+  for (int tries = 0; tries < 1000 && (holder = handler_writing_to_the_link(daemon_)) == 0; ++tries) usleep(10 * 1000);
+  ASSERT_GT(holder, 0) << daemon_output(mark);
+  ASSERT_TRUE(bus_call("collector_sim", "pause"));  // fewer new processes to race for the id
+  kill(holder, SIGKILL);
+  ASSERT_TRUE(eventually([&] { return !process_info(holder); }, 10)) << "the killed handler was reaped";
+  sleeper_ = sleeper_with_pid(holder);
+  ASSERT_EQ(sleeper_, holder) << "the id went to the sleeper";
+  ASSERT_TRUE(bus_call("collector_sim", "stall", R"({"Seconds":0})"));
+
+  EXPECT_TRUE(queue_is_served(queue, 25)) << daemon_output(mark);
+  EXPECT_EQ(kill(sleeper_, 0), 0) << "served while the id still names a running program";
+  EXPECT_EQ(daemon_lines("The link semaphore was left taken by process " + std::to_string(holder) + ", which has ended", mark), 1u)
+      << daemon_output(mark);
+  ASSERT_TRUE(bus_call("collector_sim", "resume"));
+  const long long answered = count_of(bus_call("collector_sim", "stats").get(), "Answered", "DataFrameRequest");
+  EXPECT_TRUE(eventually([&] { return count_of(bus_call("collector_sim", "stats").get(), "Answered", "DataFrameRequest") >= answered + 4; }, 30));
 }
 
 }  // namespace

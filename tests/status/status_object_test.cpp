@@ -80,7 +80,10 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   constexpr int kChildren = 8;
   for (int i = 0; i < kChildren; ++i) {
     if (fork() == 0) {
-      shared::count_report(i % 4 != 0);  // two of eight fail
+      // Two of eight fail, one is not answered in time.
+      shared::count_report(i % 4 == 0 ? shared::ReportOutcome::kFailed
+                           : i == 5   ? shared::ReportOutcome::kTimedOut
+                                      : shared::ReportOutcome::kDelivered);
       // Frames whose handlers only print: a join permit answer, accepted ...
       const std::uint8_t permit_answer[] = {4, 0, 0x4A, 12, 0, 0, 0, 0};
       const std::uint8_t wrong_length[] = {2, 0, 0x4A, 12, 0, 0};  // ... one its length rule refuses ...
@@ -167,6 +170,7 @@ TEST(StatusObject, CountsFromForkedProcessesReachBothReplies) {
   EXPECT_EQ(number(root, "handlers"), 1);  // the ended one's slot no longer counts
   EXPECT_EQ(number(at(root, "reports"), "made"), kChildren);
   EXPECT_EQ(number(at(root, "reports"), "failed"), 2);
+  EXPECT_EQ(number(at(root, "reports"), "timed_out"), 1);
   EXPECT_EQ(number(root, "command_restarts"), 1);
   EXPECT_EQ(number(root, "pending_downloads"), 1);
 

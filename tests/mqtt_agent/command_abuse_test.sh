@@ -21,7 +21,7 @@ wait_for() {  # seconds, condition (evaluated afresh each time)
 }
 stat_of() { ubus call mqtt_agent stats 2>/dev/null | tr -d ' \t\n' | sed -n "s/.*\"$1\":\([a-z0-9]*\).*/\1/p"; }
 daemon_reports() {  # made failed
-  ubus call vorn_mgr status 2>/dev/null | tr -d ' \t\n' | sed -n 's/.*"reports":{"made":\([0-9]*\),"failed":\([0-9]*\)}.*/\1 \2/p'
+  ubus call vorn_mgr status 2>/dev/null | tr -d ' \t\n' | sed -n 's/.*"reports":{"made":\([0-9]*\),"failed":\([0-9]*\)[,}].*/\1 \2/p'
 }
 retained() { timeout 10 mosquitto_sub -h 127.0.0.1 -t "$1" -v -W 2 2>/dev/null; }
 start_agent() {
